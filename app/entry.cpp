@@ -1,0 +1,53 @@
+#include "app/window.h"
+
+POINT CentredPosition(int screenWidth, int screenHeight, int width, int height) {
+    // Signed, truncating toward zero; a window larger than the screen keeps its negative offset.
+    return POINT{(screenWidth - width) / 2, (screenHeight - height) / 2};
+}
+
+ATOM RegisterLauncherClass(HINSTANCE instance) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = &LauncherWindowProc;
+    windowClass.hInstance = instance;
+    windowClass.hIcon = ::LoadIconW(instance, MAKEINTRESOURCEW(LauncherIconId));
+    windowClass.hIconSm = ::LoadIconW(instance, MAKEINTRESOURCEW(LauncherIconId));
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.lpszClassName = LauncherClassName;
+    return ::RegisterClassExW(&windowClass);
+}
+
+HWND CreateMainWindow(HINSTANCE instance) {
+    RECT outer{0, 0, ClientWidth, ClientHeight};
+    ::AdjustWindowRectEx(&outer, MainWindowStyle, FALSE, 0);
+    const int width = outer.right - outer.left;
+    const int height = outer.bottom - outer.top;
+    const POINT at =
+        CentredPosition(::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN), width, height);
+    return ::CreateWindowExW(0, LauncherClassName, LauncherCaption, MainWindowStyle, at.x, at.y, width, height,
+                             nullptr, nullptr, instance, nullptr);
+}
+
+int RunLauncher(HINSTANCE instance, int showCommand) {
+    ::SetProcessDPIAware();
+    unique_handle mutex(::CreateMutexW(nullptr, TRUE, LauncherMutexName));
+    if (!mutex) return 1;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        ::MessageBoxW(nullptr, L"Vantor is already running.", LauncherCaption, MB_OK | MB_ICONINFORMATION);
+        return 0;
+    }
+    if (RegisterLauncherClass(instance) == 0) return 1;
+    launcherState.mainWindow = CreateMainWindow(instance);
+    if (launcherState.mainWindow == nullptr) return 1;
+    ::ShowWindow(launcherState.mainWindow, showCommand);
+    ::UpdateWindow(launcherState.mainWindow);
+
+    MSG message{};
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        ::TranslateMessage(&message);
+        ::DispatchMessageW(&message);
+    }
+    return static_cast<int>(message.wParam);
+}

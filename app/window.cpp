@@ -1,0 +1,188 @@
+#include "app/window.h"
+
+#include "launch/launch.h"
+#include "status/probe.h"
+#include "update/update_run.h"
+#include "vantor_config.h"
+
+#include <shellapi.h>
+
+#include <memory>
+#include <new>
+#include <string>
+
+namespace {
+
+HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
+    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
+}
+
+INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
+    return reinterpret_cast<INT_PTR>(::ShellExecuteW(owner, L"open", address, nullptr, nullptr, SW_SHOWNORMAL));
+}
+
+// Full addresses of the web buttons, built once from the configured base.
+const std::wstring& Address(int index) {
+    static const std::wstring addresses[] = {
+        WebsiteBase,
+        std::wstring(WebsiteBase) + L"/register",
+        std::wstring(WebsiteBase) + L"/forgot-password",
+        std::wstring(WebsiteBase) + L"/download",
+    };
+    return addresses[index];
+}
+
+LRESULT OnCreate(HWND window) {
+    LauncherState& s = launcherState;
+    if (!CreateLauncherControls(window)) return -1;
+    ::SetTimer(window, ProbeTimerId, ProbeTimerPeriodMs, nullptr);
+    launcherServices.startServerProbe(window);
+    s.updateSucceeded.exchange(0);
+    ::SetWindowTextW(s.updateStatusLabel, L"Checking securely...");
+    ::EnableWindow(s.startGameButton, FALSE);
+    unique_handle worker(launcherServices.createThread(&UpdateWorker, window));
+    if (!worker) {
+        ::SetWindowTextW(s.updateStatusLabel, L"Update check failed");
+        ShowLauncherError(window, L"Unable to start the secure Vantor update check.");
+    }
+    return 0;
+}
+
+void OnUpdateResult(HWND window, UpdateResult* result) {
+    LauncherState& s = launcherState;
+    // Owned from here on, including when a message box below is still open.
+    std::unique_ptr<UpdateResult> owned(result);
+    ::SetWindowTextW(s.updateStatusLabel, owned->message.c_str());
+    if (owned->succeeded) {
+        s.updateSucceeded.exchange(1);
+        if (s.serverState.load() == Reachable) ::EnableWindow(s.startGameButton, TRUE);
+    } else {
+        s.updateSucceeded.exchange(0);
+        ::EnableWindow(s.startGameButton, FALSE);
+        ShowLauncherError(window, owned->message.c_str());
+    }
+}
+
+LRESULT OnColourStatic(HDC dc, HWND control) {
+    LauncherState& s = launcherState;
+    ::SetBkColor(dc, BackgroundColour);
+    COLORREF text = TextColour;
+    if (control != nullptr && control == s.serverStatusLabel) {
+        switch (s.serverState.load()) {
+            case Reachable:
+                text = RGB(25, 125, 62);
+                break;
+            case Offline:
+                text = RGB(180, 35, 35);
+                break;
+            default:
+                text = RGB(95, 95, 95);
+                break;
+        }
+    }
+    ::SetTextColor(dc, text);
+    return reinterpret_cast<LRESULT>(s.backgroundBrush.get());
+}
+
+void OnDestroy(HWND window) {
+    LauncherState& s = launcherState;
+    ::KillTimer(window, ProbeTimerId);
+    s.gameProcess.reset();
+    s.titleFont.reset();
+    s.bodyFont.reset();
+    s.backgroundBrush.reset();
+    ::PostQuitMessage(0);
+}
+
+LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_CREATE:
+            return OnCreate(window);
+        case WM_DESTROY:
+            OnDestroy(window);
+            return 0;
+        case WM_COMMAND: {
+            const int id = LOWORD(wParam);
+            if (id == IDC_START_GAME) {
+                if (HIWORD(wParam) == 0) launcherServices.startGame(window);
+                return 0;
+            }
+            if (const wchar_t* address = WebsiteAddressFor(id)) {
+                OpenWebsite(window, address);
+                return 0;
+            }
+            break;
+        }
+        case WM_TIMER:
+            if (wParam == ProbeTimerId) launcherServices.startServerProbe(window);
+            return 0;
+        case WM_CTLCOLORSTATIC:
+            return OnColourStatic(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam));
+        case WM_APP_SERVER_STATUS:
+            SetServerState(wParam != 0 ? Reachable : Offline);
+            return 0;
+        case WM_APP_GAME_EXITED:
+            ::DestroyWindow(window);
+            return 0;
+        case WM_APP_UPDATE_RESULT:
+            if (lParam != 0) OnUpdateResult(window, reinterpret_cast<UpdateResult*>(lParam));
+            return 0;
+        default:
+            break;
+    }
+    return ::DefWindowProcW(window, message, wParam, lParam);
+}
+
+}  // namespace
+
+LauncherServices DefaultLauncherServices() {
+    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &CreateWorkerThread, &ShellOpen};
+}
+
+LauncherServices launcherServices = DefaultLauncherServices();
+
+const wchar_t* WebsiteAddressFor(int controlId) {
+    switch (controlId) {
+        case IDC_WEBSITE:
+            return Address(0).c_str();
+        case IDC_REGISTER:
+            return Address(1).c_str();
+        case IDC_FORGOT_PASSWORD:
+            return Address(2).c_str();
+        case IDC_DOWNLOAD:
+            return Address(3).c_str();
+        default:
+            return nullptr;
+    }
+}
+
+void OpenWebsite(HWND owner, const wchar_t* address) {
+    if (launcherServices.openAddress(owner, address) <= 32) {
+        ShowLauncherError(owner, L"Unable to open the website in your default browser.");
+    }
+}
+
+LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    // Nothing may unwind into the system's dispatcher; running out of memory ends the process.
+    try {
+        return HandleMessage(window, message, wParam, lParam);
+    } catch (...) {
+        std::terminate();
+    }
+}
+
+DWORD WINAPI UpdateWorker(LPVOID window) {
+    try {
+        UpdateResult* result = new (std::nothrow) UpdateResult;
+        if (result == nullptr) return 0;
+        std::unique_ptr<UpdateResult> owned(result);
+        launcherServices.runUpdate(*owned);
+        if (::PostMessageW(static_cast<HWND>(window), WM_APP_UPDATE_RESULT, 0,
+                           reinterpret_cast<LPARAM>(owned.get()))) {
+            owned.release();  // the window procedure frees it now
+        }
+    } catch (...) {
+        std::terminate();
+    }
+    return 0;
+}

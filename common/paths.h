@@ -1,0 +1,16 @@
+// The installation directory and paths inside it.
+#pragma once
+
+#include <string>
+
+// The directory of the running executable, without a trailing separator.
+// Leaves installDir untouched on failure.
+bool GetInstallDirectory(std::wstring& installDir);
+
+// base + "\" + name; no separator is added to an empty base or one ending in a backslash.
+std::wstring JoinPath(const std::wstring& base, const wchar_t* name);
+
+// The rule behind GetInstallDirectory, on a module path and the count GetModuleFileNameW
+// returned (count == bufferSize means the path was cut).
+bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count, unsigned long bufferSize,
+                                    std::wstring& installDir);

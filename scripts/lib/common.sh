@@ -1,0 +1,93 @@
+# Shared by the scripts: package installation and the Wine/Xvfb harness.
+# shellcheck shell=bash
+
+VANTOR_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+
+log() { printf '[%s] %s\n' "$(date +%H:%M:%S)" "$*" >&2; }
+
+# Installs the Debian packages that are missing; apt-get update runs once, only when needed.
+ensure_packages() {
+    local missing=()
+    local pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletest librsvg2-bin python3 openssl)
+RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++)
+
+# Starts Xvfb on a free display and records it for the wine wrapper.
+start_xvfb() {
+    local build="$1" n
+    mkdir -p "$build/harness"
+    for n in $(seq 90 140); do
+        [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ] && continue
+        Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp </dev/null >"$build/harness/xvfb.log" 2>&1 &
+        echo $! >"$build/harness/xvfb.pid"
+        local i
+        for i in $(seq 1 50); do
+            [ -e "/tmp/.X11-unix/X$n" ] && break
+            sleep 0.1
+        done
+        echo ":$n" >"$build/harness/display"
+        export DISPLAY=":$n"
+        return 0
+    done
+    log "no free X display"
+    return 1
+}
+
+stop_xvfb() {
+    local build="$1"
+    if [ -f "$build/harness/xvfb.pid" ]; then
+        kill "$(cat "$build/harness/xvfb.pid")" 2>/dev/null || true
+        rm -f "$build/harness/xvfb.pid" "$build/harness/display"
+    fi
+}
+
+# One persistent wineserver for the prefix inside the build folder, primed before any test.
+start_wine() {
+    local build="$1"
+    export WINEPREFIX="$build/wineprefix"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+    local fresh=0
+    [ -f "$WINEPREFIX/system.reg" ] || fresh=1
+    mkdir -p "$WINEPREFIX"
+    # Detached stdio: an inherited pipe would keep ctest waiting for the server to exit.
+    setsid wineserver -p </dev/null >/dev/null 2>&1 &
+    wineboot --init </dev/null >"$build/harness/wineboot.log" 2>&1 || true
+    if [ "$fresh" -eq 1 ]; then
+        # The Chinese texts need a face with CJK glyphs where the launcher asks for Segoe UI.
+        wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /t REG_SZ \
+            /d 'WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
+    fi
+}
+
+stop_wine() {
+    local build="$1"
+    WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
+}
+
+# A CA of the harness's own and a certificate for localhost signed by it.
+make_test_pki() {
+    local dir="$1"
+    [ -f "$dir/server.pem" ] && return 0
+    mkdir -p "$dir"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Vantor Test CA" \
+        -keyout "$dir/ca.key" -out "$dir/ca.pem" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
+        -out "$dir/server.csr" 2>/dev/null
+    printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' >"$dir/ext.cnf"
+    openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
+        -days 3650 -extfile "$dir/ext.cnf" -out "$dir/server.pem" 2>/dev/null
+    openssl x509 -in "$dir/ca.pem" -outform DER -out "$dir/ca.der"
+}

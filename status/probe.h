@@ -1,0 +1,13 @@
+// Reachability probe of the game server: at most one at a time, on its own thread.
+#pragma once
+
+#include <windows.h>
+
+// Main thread only. Returns at once; the result arrives as WM_APP_SERVER_STATUS.
+void StartServerProbe(HWND window);
+
+// Thread body; the argument is the main window.
+DWORD WINAPI ServerProbeThread(LPVOID window);
+
+// Blocking: true when one resolved address of the game server accepted a connection.
+bool ProbeGameServer();
