@@ -1,0 +1,53 @@
+// Client update: the manifest's records and digests, and the operations of the update run.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// 32 raw bytes as SHA-256 produces them; compared byte for byte.
+using Sha256Digest = std::array<unsigned char, 32>;
+
+struct ManifestEntry {
+    std::wstring relativePath;
+    std::wstring remotePath;
+    uint64_t size = 0;
+    Sha256Digest sha256{};
+};
+
+using ByteBuffer = std::vector<unsigned char>;
+
+// HTTPS GET of path on the update host into body; on failure fills error with one fixed text.
+bool HttpsGet(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+
+// SHA-256 of a whole file; false when it cannot be opened, read or hashed.
+bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
+
+// RSASSA-PKCS1-v1_5 / SHA-256 over the exact manifest bytes with the built-in key.
+bool VerifyManifestSignature(std::string_view manifest, std::string_view signature);
+
+// Strict, all-or-nothing parse; entries are appended in manifest order.
+bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entries);
+
+// UTF-8 to UTF-16; empty for empty or invalid input.
+std::wstring Utf8ToWide(std::string_view text);
+
+struct ApplyResult {
+    bool succeeded = false;
+    bool filesInstalled = false;
+    std::wstring message;
+};
+
+// Stages, verifies and installs every entry, or leaves the installation as it was.
+ApplyResult ApplyUpdates(const std::wstring& installDir, const std::vector<ManifestEntry>& updateList);
+bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
+
+inline constexpr wchar_t UpdateVersionText[] = L"1.2.2";
+inline constexpr wchar_t ManifestPath[] = L"/patch/manifest-v4.txt";
+inline constexpr wchar_t SignaturePath[] = L"/patch/manifest-v4.sig";
+inline constexpr uint64_t ManifestLimit = 65536;
+inline constexpr uint64_t SignatureLimit = 4096;
+inline constexpr uint64_t MaxUpdateFileSize = 67108864;
