@@ -24,10 +24,10 @@ HWND CreateMainWindow(HINSTANCE instance) {
     ::AdjustWindowRectEx(&outer, MainWindowStyle, FALSE, 0);
     const int width = outer.right - outer.left;
     const int height = outer.bottom - outer.top;
-    const POINT at =
-        CentredPosition(::GetSystemMetrics(SM_CXSCREEN), ::GetSystemMetrics(SM_CYSCREEN), width, height);
-    return ::CreateWindowExW(0, LauncherClassName, LauncherCaption, MainWindowStyle, at.x, at.y, width, height,
-                             nullptr, nullptr, instance, nullptr);
+    const POINT at = CentredPosition(::GetSystemMetrics(SM_CXSCREEN),
+                                     ::GetSystemMetrics(SM_CYSCREEN), width, height);
+    return ::CreateWindowExW(0, LauncherClassName, LauncherCaption, MainWindowStyle, at.x, at.y,
+                             width, height, nullptr, nullptr, instance, nullptr);
 }
 
 int RunLauncher(HINSTANCE instance, int showCommand) {
@@ -35,7 +35,8 @@ int RunLauncher(HINSTANCE instance, int showCommand) {
     unique_handle mutex(::CreateMutexW(nullptr, TRUE, LauncherMutexName));
     if (!mutex) return 1;
     if (::GetLastError() == ERROR_ALREADY_EXISTS) {
-        ::MessageBoxW(nullptr, L"Vantor is already running.", LauncherCaption, MB_OK | MB_ICONINFORMATION);
+        ::MessageBoxW(nullptr, L"Vantor is already running.", LauncherCaption,
+                      MB_OK | MB_ICONINFORMATION);
         return 0;
     }
     if (RegisterLauncherClass(instance) == 0) return 1;

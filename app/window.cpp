@@ -18,7 +18,8 @@ HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
 }
 
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
-    return reinterpret_cast<INT_PTR>(::ShellExecuteW(owner, L"open", address, nullptr, nullptr, SW_SHOWNORMAL));
+    return reinterpret_cast<INT_PTR>(
+        ::ShellExecuteW(owner, L"open", address, nullptr, nullptr, SW_SHOWNORMAL));
 }
 
 // Full addresses of the web buttons, built once from the configured base.
@@ -136,7 +137,8 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 LauncherServices DefaultLauncherServices() {
-    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &CreateWorkerThread, &ShellOpen};
+    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &CreateWorkerThread,
+                            &ShellOpen};
 }
 
 LauncherServices launcherServices = DefaultLauncherServices();

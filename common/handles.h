@@ -14,8 +14,12 @@ constexpr T NullHandleValue() noexcept {
     return T{};
 }
 
-inline HANDLE InvalidFileHandleValue() noexcept { return INVALID_HANDLE_VALUE; }
-constexpr SOCKET InvalidSocketValue() noexcept { return INVALID_SOCKET; }
+inline HANDLE InvalidFileHandleValue() noexcept {
+    return INVALID_HANDLE_VALUE;
+}
+constexpr SOCKET InvalidSocketValue() noexcept {
+    return INVALID_SOCKET;
+}
 
 // Owns one handle: closed exactly once, never copied.
 template <typename T, auto Close, auto Invalid = &NullHandleValue<T>>
@@ -53,18 +57,34 @@ private:
 };
 
 namespace handle_close {
-inline void Kernel(HANDLE h) noexcept { ::CloseHandle(h); }
-inline void Internet(HINTERNET h) noexcept { ::WinHttpCloseHandle(h); }
-inline void AlgorithmProvider(BCRYPT_ALG_HANDLE h) noexcept { ::BCryptCloseAlgorithmProvider(h, 0); }
-inline void Hash(BCRYPT_HASH_HANDLE h) noexcept { ::BCryptDestroyHash(h); }
-inline void Key(BCRYPT_KEY_HANDLE h) noexcept { ::BCryptDestroyKey(h); }
-inline void Socket(SOCKET s) noexcept { ::closesocket(s); }
+inline void Kernel(HANDLE h) noexcept {
+    ::CloseHandle(h);
+}
+inline void Internet(HINTERNET h) noexcept {
+    ::WinHttpCloseHandle(h);
+}
+inline void AlgorithmProvider(BCRYPT_ALG_HANDLE h) noexcept {
+    ::BCryptCloseAlgorithmProvider(h, 0);
+}
+inline void Hash(BCRYPT_HASH_HANDLE h) noexcept {
+    ::BCryptDestroyHash(h);
+}
+inline void Key(BCRYPT_KEY_HANDLE h) noexcept {
+    ::BCryptDestroyKey(h);
+}
+inline void Socket(SOCKET s) noexcept {
+    ::closesocket(s);
+}
 template <typename T>
 inline void Gdi(T h) noexcept {
     ::DeleteObject(h);
 }
-inline void Local(HLOCAL h) noexcept { ::LocalFree(h); }
-inline void AddrInfo(ADDRINFOW* p) noexcept { ::FreeAddrInfoW(p); }
+inline void Local(HLOCAL h) noexcept {
+    ::LocalFree(h);
+}
+inline void AddrInfo(ADDRINFOW* p) noexcept {
+    ::FreeAddrInfoW(p);
+}
 }  // namespace handle_close
 
 using unique_file = unique_any<HANDLE, &handle_close::Kernel, &InvalidFileHandleValue>;

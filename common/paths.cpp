@@ -8,8 +8,8 @@ namespace {
 constexpr DWORD ModulePathBufferSize = 32768;
 }
 
-bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count, unsigned long bufferSize,
-                                    std::wstring& installDir) {
+bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count,
+                                    unsigned long bufferSize, std::wstring& installDir) {
     if (count == 0 || count >= bufferSize) return false;
     std::wstring_view full(path, count);
     const size_t separator = full.find_last_of(L"\\/");

@@ -12,5 +12,5 @@ std::wstring JoinPath(const std::wstring& base, const wchar_t* name);
 
 // The rule behind GetInstallDirectory, on a module path and the count GetModuleFileNameW
 // returned (count == bufferSize means the path was cut).
-bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count, unsigned long bufferSize,
-                                    std::wstring& installDir);
+bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count,
+                                    unsigned long bufferSize, std::wstring& installDir);

@@ -53,7 +53,8 @@ TEST(JoinPath, AddsOneBackslashOnlyWhereNeeded) {
         const wchar_t* name;
         std::wstring joined;
     } cases[] = {
-        {L"C:\\Games\\Launcher", L"Data\\clientinfo.xml", L"C:\\Games\\Launcher\\Data\\clientinfo.xml"},
+        {L"C:\\Games\\Launcher", L"Data\\clientinfo.xml",
+         L"C:\\Games\\Launcher\\Data\\clientinfo.xml"},
         {L"C:/Games/Launcher", L"Data\\clientinfo.xml", L"C:/Games/Launcher\\Data\\clientinfo.xml"},
         {L"C:\\dir\\", L"x", L"C:\\dir\\x"},
         {L"", L"name", L"name"},

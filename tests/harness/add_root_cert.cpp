@@ -10,7 +10,8 @@ int wmain(int argc, wchar_t** argv) {
         std::fputs("usage: add_root_cert CERT.der\n", stderr);
         return 2;
     }
-    HANDLE file = ::CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE file =
+        ::CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         std::fputs("cannot open certificate\n", stderr);
         return 1;
@@ -21,7 +22,8 @@ int wmain(int argc, wchar_t** argv) {
     ::CloseHandle(file);
     if (!read || got == 0) return 1;
     if (!::CertAddEncodedCertificateToSystemStoreW(L"ROOT", der.data(), got)) {
-        std::fprintf(stderr, "CertAddEncodedCertificateToSystemStoreW failed: %lu\n", ::GetLastError());
+        std::fprintf(stderr, "CertAddEncodedCertificateToSystemStoreW failed: %lu\n",
+                     ::GetLastError());
         return 1;
     }
     return 0;

@@ -53,9 +53,13 @@ TempDir::TempDir() {
     }
 }
 
-TempDir::~TempDir() { RemoveTree(path_); }
+TempDir::~TempDir() {
+    RemoveTree(path_);
+}
 
-std::wstring TempDir::operator/(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+std::wstring TempDir::operator/(const std::wstring& relative) const {
+    return path_ + L"\\" + relative;
+}
 
 void RemoveTree(const std::wstring& path) {
     WIN32_FIND_DATAW data{};
@@ -80,14 +84,15 @@ void RemoveTree(const std::wstring& path) {
 
 bool WriteBytes(const std::wstring& path, const Bytes& bytes) {
     CreateParents(path);
-    unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                                   nullptr));
+    unique_file file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     size_t offset = 0;
     while (offset < bytes.size()) {
         const DWORD piece = static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, 1 << 20));
         DWORD written = 0;
-        if (!::WriteFile(file.get(), bytes.data() + offset, piece, &written, nullptr) || written != piece) {
+        if (!::WriteFile(file.get(), bytes.data() + offset, piece, &written, nullptr) ||
+            written != piece) {
             return false;
         }
         offset += piece;
@@ -96,13 +101,14 @@ bool WriteBytes(const std::wstring& path, const Bytes& bytes) {
 }
 
 std::optional<Bytes> ReadBytes(const std::wstring& path) {
-    unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return std::nullopt;
     Bytes out;
     char buffer[65536];
     DWORD got = 0;
-    while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+    while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+        out.append(buffer, got);
     return out;
 }
 
@@ -119,17 +125,18 @@ TreeSnapshot SnapshotTree(const std::wstring& root) {
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) return {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                                        nullptr, nullptr);
+    const int n = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                        nullptr, 0, nullptr, nullptr);
     std::string out(n, '\0');
-    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr,
-                          nullptr);
+    ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                          nullptr, nullptr);
     return out;
 }
 
 std::wstring Widen(const std::string& text) {
     if (text.empty()) return {};
-    const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    const int n =
+        ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     std::wstring out(n, L'\0');
     ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
     return out;
@@ -202,7 +209,8 @@ BOOL CALLBACK FindBox(HWND window, LPARAM lParam) {
     ::GetWindowThreadProcessId(window, &pid);
     wchar_t className[64] = {};
     ::GetClassNameW(window, className, 64);
-    if (pid == search->processId && wcscmp(className, L"#32770") == 0 && ::IsWindowVisible(window)) {
+    if (pid == search->processId && wcscmp(className, L"#32770") == 0 &&
+        ::IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
     }
@@ -210,7 +218,8 @@ BOOL CALLBACK FindBox(HWND window, LPARAM lParam) {
 }
 }  // namespace
 
-std::optional<MessageBoxSeen> WaitForMessageBox(DWORD processId, std::chrono::milliseconds limit, bool close) {
+std::optional<MessageBoxSeen> WaitForMessageBox(DWORD processId, std::chrono::milliseconds limit,
+                                                bool close) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         BoxSearch search{processId, nullptr};
@@ -270,7 +279,8 @@ std::vector<MessageBoxSeen> MessageBoxCloser::seen() const {
     return shared_->seen;
 }
 
-bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& directory) {
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
+                         const std::wstring& directory) {
     std::wstring commandLine = L"\"" + exe + L"\"";
     if (!arguments.empty()) commandLine += L" " + arguments;
     STARTUPINFOW startup{};
@@ -329,7 +339,8 @@ std::vector<HWND> ProcessWindows(DWORD processId, const std::wstring& className)
     return search.found;
 }
 
-HWND WaitForProcessWindow(DWORD processId, const std::wstring& className, std::chrono::milliseconds limit) {
+HWND WaitForProcessWindow(DWORD processId, const std::wstring& className,
+                          std::chrono::milliseconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
         auto windows = ProcessWindows(processId, className);

@@ -80,7 +80,8 @@ private:
 struct ChildProcess {
     unique_process process;
     DWORD id = 0;
-    bool Start(const std::wstring& exe, const std::wstring& arguments, const std::wstring& directory);
+    bool Start(const std::wstring& exe, const std::wstring& arguments,
+               const std::wstring& directory);
     // Exit code, or nullopt when it did not end in time.
     std::optional<DWORD> Wait(std::chrono::milliseconds limit);
     ~ChildProcess();
@@ -88,4 +89,5 @@ struct ChildProcess {
 
 // Top-level windows of a process with the given class (empty = any).
 std::vector<HWND> ProcessWindows(DWORD processId, const std::wstring& className);
-HWND WaitForProcessWindow(DWORD processId, const std::wstring& className, std::chrono::milliseconds limit);
+HWND WaitForProcessWindow(DWORD processId, const std::wstring& className,
+                          std::chrono::milliseconds limit);
