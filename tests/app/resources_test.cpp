@@ -40,7 +40,8 @@ class ResourcesTest : public ::testing::Test {
 protected:
     void SetUp() override {
         exe = BuildPath(L"VANTOR.exe");
-        module.handle = ::LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+        module.handle = ::LoadLibraryExW(exe.c_str(), nullptr,
+                                         LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
         ASSERT_NE(module.handle, nullptr) << Narrow(exe);
     }
     std::wstring exe;
@@ -48,7 +49,8 @@ protected:
 };
 
 TEST_F(ResourcesTest, IconGroupHasSevenSquarePngImagesOf32Bits) {
-    const std::string group = ResourceBytes(module.handle, RT_GROUP_ICON, MAKEINTRESOURCEW(101), EnglishUs);
+    const std::string group =
+        ResourceBytes(module.handle, RT_GROUP_ICON, MAKEINTRESOURCEW(101), EnglishUs);
     ASSERT_GE(group.size(), sizeof(GroupIconHeader));
     GroupIconHeader header;
     std::memcpy(&header, group.data(), sizeof header);
@@ -64,7 +66,8 @@ TEST_F(ResourcesTest, IconGroupHasSevenSquarePngImagesOf32Bits) {
         EXPECT_EQ(width, sizes[i]);
         EXPECT_EQ(height, sizes[i]);
         EXPECT_EQ(entry.bitCount, 32);
-        const std::string image = ResourceBytes(module.handle, RT_ICON, MAKEINTRESOURCEW(entry.id), EnglishUs);
+        const std::string image =
+            ResourceBytes(module.handle, RT_ICON, MAKEINTRESOURCEW(entry.id), EnglishUs);
         ASSERT_EQ(image.size(), entry.bytes);
         ASSERT_GE(image.size(), 33u);
         EXPECT_EQ(image.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
@@ -81,7 +84,8 @@ TEST_F(ResourcesTest, IconGroupHasSevenSquarePngImagesOf32Bits) {
 }
 
 TEST_F(ResourcesTest, ManifestIsExactlyTheAsInvokerManifest) {
-    const std::string manifest = ResourceBytes(module.handle, RT_MANIFEST, MAKEINTRESOURCEW(1), EnglishUs);
+    const std::string manifest =
+        ResourceBytes(module.handle, RT_MANIFEST, MAKEINTRESOURCEW(1), EnglishUs);
     const auto expected = ReadBytes(SourcePath(L"resources\\vantor.manifest"));
     ASSERT_TRUE(expected.has_value());
     EXPECT_EQ(manifest, *expected);
@@ -110,8 +114,8 @@ TEST_F(ResourcesTest, VersionBlockCarriesItsNumbersAndStrings) {
     EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
 
     WORD* translation = nullptr;
-    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation),
-                                 &length));
+    ASSERT_TRUE(::VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation",
+                                 reinterpret_cast<void**>(&translation), &length));
     ASSERT_EQ(length, 4u);
     EXPECT_EQ(translation[0], 0x0409);
     EXPECT_EQ(translation[1], 0x04b0);
@@ -120,15 +124,16 @@ TEST_F(ResourcesTest, VersionBlockCarriesItsNumbersAndStrings) {
         const wchar_t* name;
         const wchar_t* value;
     } strings[] = {
-        {L"CompanyName", L"Vantor"},         {L"FileDescription", L"Vantor Launcher"},
-        {L"FileVersion", L"1.2.2.0"},        {L"InternalName", L"VANTOR"},
+        {L"CompanyName", L"Vantor"},          {L"FileDescription", L"Vantor Launcher"},
+        {L"FileVersion", L"1.2.2.0"},         {L"InternalName", L"VANTOR"},
         {L"OriginalFilename", L"VANTOR.exe"}, {L"ProductName", L"Vantor"},
         {L"ProductVersion", L"1.2.2.0"},
     };
     for (const auto& s : strings) {
         wchar_t* value = nullptr;
         const std::wstring query = std::wstring(L"\\StringFileInfo\\040904b0\\") + s.name;
-        ASSERT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value), &length))
+        ASSERT_TRUE(::VerQueryValueW(block.data(), query.c_str(), reinterpret_cast<void**>(&value),
+                                     &length))
             << Narrow(s.name);
         EXPECT_EQ(std::wstring(value), s.value) << Narrow(s.name);
     }
