@@ -1,0 +1,130 @@
+// Drives a running VANTOR.exe from outside, as a player would, and prints what it shows.
+// Used by the demo and the end-to-end test: launcher_driver COMMAND [SECONDS]
+//   wait-settled S  wait until both status labels have a result; print them
+//   state           print the labels, Start Game's state and the window's visibility
+//   boxes S         print and close the launcher's message boxes for S seconds
+//   click-start     press Start Game
+//   wait-title S    wait for a visible top-level window titled "Vantor" of another class
+//   wait-hidden S   wait until the launcher window is hidden
+#include "tests/harness/test_support.h"
+
+#include <cstdio>
+#include <cwchar>
+
+namespace {
+
+using namespace std::chrono;
+
+HWND Launcher() { return ::FindWindowW(L"VANTORLauncherWindow", nullptr); }
+
+std::wstring Label(HWND window, int id) { return WindowText(::GetDlgItem(window, id)); }
+
+void Print(const std::wstring& key, const std::wstring& value) {
+    std::printf("%s=%s\n", Narrow(key).c_str(), Narrow(value).c_str());
+    std::fflush(stdout);
+}
+
+bool WaitFor(const std::function<bool()>& done, int seconds) {
+    const auto end = steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (steady_clock::now() > end) return false;
+        ::Sleep(50);
+    }
+    return true;
+}
+
+void PrintState(HWND w) {
+    Print(L"server", Label(w, 1002));
+    Print(L"update", Label(w, 1007));
+    Print(L"start", ::IsWindowEnabled(::GetDlgItem(w, 1001)) ? L"enabled" : L"disabled");
+    Print(L"window", ::IsWindowVisible(w) ? L"visible" : L"hidden");
+}
+
+struct TitleSearch {
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindRetitled(HWND window, LPARAM parameter) {
+    wchar_t className[128] = {};
+    ::GetClassNameW(window, className, 128);
+    if (::IsWindowVisible(window) && WindowText(window) == L"Vantor" &&
+        std::wcscmp(className, L"VANTORLauncherWindow") != 0) {
+        reinterpret_cast<TitleSearch*>(parameter)->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) {
+        std::fputs("usage: launcher_driver COMMAND [SECONDS]\n", stderr);
+        return 2;
+    }
+    const std::wstring command = argv[1];
+    const int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
+    HWND window = nullptr;
+    if (!WaitFor([&] { return (window = Launcher()) != nullptr; }, command == L"state" ? 0 : seconds)) {
+        std::fputs("no launcher window\n", stderr);
+        return 1;
+    }
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(window, &pid);
+
+    if (command == L"wait-settled") {
+        const bool settled = WaitFor(
+            [&] {
+                const std::wstring server = Label(window, 1002), update = Label(window, 1007);
+                return server != L"Checking..." && update != L"Checking securely...";
+            },
+            seconds);
+        PrintState(window);
+        return settled ? 0 : 1;
+    }
+    if (command == L"state") {
+        PrintState(window);
+        return 0;
+    }
+    if (command == L"boxes") {
+        int count = 0;
+        const auto end = steady_clock::now() + std::chrono::seconds(seconds);
+        while (steady_clock::now() < end) {
+            if (auto box = WaitForMessageBox(pid, milliseconds(200))) {
+                Print(L"box", box->text);
+                ++count;
+            }
+        }
+        return count > 0 ? 0 : 1;
+    }
+    if (command == L"click-start") {
+        if (!::IsWindowEnabled(::GetDlgItem(window, 1001))) {
+            std::fputs("Start Game is disabled\n", stderr);
+            return 1;
+        }
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(1001, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(window, 1001)));
+        return 0;
+    }
+    if (command == L"wait-title") {
+        TitleSearch search;
+        const bool found = WaitFor(
+            [&] {
+                ::EnumWindows(&FindRetitled, reinterpret_cast<LPARAM>(&search));
+                return search.found != nullptr;
+            },
+            seconds);
+        if (!found) return 1;
+        wchar_t className[128] = {};
+        ::GetClassNameW(search.found, className, 128);
+        Print(L"client-window", std::wstring(L"\"Vantor\" (class ") + className + L")");
+        return 0;
+    }
+    if (command == L"wait-hidden") {
+        const bool hidden = WaitFor([&] { return !::IsWindow(window) || !::IsWindowVisible(window); }, seconds);
+        Print(L"window", hidden ? L"hidden" : L"visible");
+        return hidden ? 0 : 1;
+    }
+    std::fputs("unknown command\n", stderr);
+    return 2;
+}
