@@ -1,0 +1,109 @@
+# The local demo service: nginx serving a published release over HTTPS, a TCP game server,
+# and VANTOR.exe under Wine. Shared by scripts/demo and the end-to-end test.
+# shellcheck shell=bash
+
+DEMO_UPDATE_PORT="${DEMO_UPDATE_PORT:-19443}"
+DEMO_GAME_PORT="${DEMO_GAME_PORT:-19690}"
+
+# Data files of the demo release: name and a generator of its contents.
+DEMO_FILES=(
+    "System/itemInfo.lub"
+    "Data/prontera.gat"
+    "Data/izlude.rsw"
+    "Data/mp3nametable.txt"
+    "Data/luafiles514/lua files/datainfo/itemInfo.lub"
+)
+
+demo_content() {
+    # Deterministic contents that differ by release: $1 file, $2 release tag.
+    local name="$1" tag="$2"
+    python3 - "$name" "$tag" <<'PY'
+import hashlib, sys
+name, tag = sys.argv[1], sys.argv[2]
+seed = hashlib.sha256((name + "|" + tag).encode()).digest()
+size = 4096 + seed[0] * 97 + seed[1] * 13
+out = bytearray()
+block = seed
+while len(out) < size:
+    block = hashlib.sha256(block).digest()
+    out += block
+sys.stdout.buffer.write(bytes(out[:size]))
+PY
+}
+
+# demo_layout INSTALL RELEASE CLIENT VANTOR_EXE: the release holds the new files; the
+# installation has the launcher, the client, the server configuration and older data files.
+demo_layout() {
+    local install="$1" release="$2" client="$3" exe="$4"
+    rm -rf "$install" "$release"
+    mkdir -p "$install/Data" "$release"
+    cp "$exe" "$install/VANTOR.exe"
+    cp "$client" "$install/2015-11-04aKovexe_patched.exe"
+    printf '<?xml version="1.0" encoding="utf-8"?>\n<clientinfo>\n  <connection>\n    <address>localhost</address>\n    <port>%s</port>\n  </connection>\n</clientinfo>\n' \
+        "$DEMO_GAME_PORT" >"$install/Data/clientinfo.xml"
+    local i=0 name
+    for name in "${DEMO_FILES[@]}"; do
+        mkdir -p "$release/$(dirname "$name")"
+        demo_content "$name" "1.2.2" >"$release/$name"
+        # The installation is behind: some files old, one missing, one already current.
+        case $((i % 3)) in
+            0) mkdir -p "$install/$(dirname "$name")"; demo_content "$name" "1.2.1" >"$install/$name" ;;
+            1) ;;
+            2) mkdir -p "$install/$(dirname "$name")"; cp "$release/$name" "$install/$name" ;;
+        esac
+        i=$((i + 1))
+    done
+}
+
+# demo_start_nginx DIR WEBROOT CERT KEY PORT
+demo_start_nginx() {
+    local dir="$1" webroot="$2" cert="$3" key="$4" port="$5"
+    mkdir -p "$dir/tmp"
+    : >"$dir/access.log"
+    cat >"$dir/nginx.conf" <<CONF
+worker_processes 1;
+daemon on;
+pid $dir/nginx.pid;
+error_log $dir/error.log;
+events { worker_connections 64; }
+http {
+    access_log $dir/access.log;
+    client_body_temp_path $dir/tmp/body;
+    proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+    default_type application/octet-stream;
+    server {
+        listen 127.0.0.1:$port ssl;
+        server_name localhost;
+        ssl_certificate $cert;
+        ssl_certificate_key $key;
+        root $webroot;
+        location / { try_files \$uri =404; }
+    }
+}
+CONF
+    nginx -c "$dir/nginx.conf" -e "$dir/error.log"
+}
+
+demo_stop_nginx() {
+    local dir="$1"
+    [ -f "$dir/nginx.pid" ] && nginx -c "$dir/nginx.conf" -e "$dir/error.log" -s stop 2>/dev/null || true
+}
+
+# A game server that accepts connections and closes them; prints its pid.
+demo_start_game_server() {
+    local port="$1"
+    setsid python3 -c '
+import socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", int(sys.argv[1])))
+s.listen(16)
+while True:
+    c, _ = s.accept()
+    c.close()
+' "$port" </dev/null >/dev/null 2>&1 &
+    echo $!
+}
