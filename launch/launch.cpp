@@ -1,4 +1,0 @@
-// Stand-in until the launch lands: Start Game is never enabled by the stand-in update run.
-#include "launch/launch.h"
-
-void StartGame(HWND) {}
