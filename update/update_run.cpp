@@ -1,9 +1,90 @@
-// Stand-in until the update run lands: reports failure, never success.
 #include "update/update_run.h"
 
-UpdateResult& RunUpdate(UpdateResult& result) {
+#include "common/paths.h"
+#include "update/update_seams.h"
+
+UpdateRunSeams DefaultUpdateRunSeams() {
+    return {&GetInstallDirectory, &HttpsGet};
+}
+
+UpdateRunSeams updateRunSeams = DefaultUpdateRunSeams();
+
+namespace {
+
+constexpr wchar_t NoInstallDirectoryText[] =
+    L"Unable to determine the Vantor installation directory.";
+constexpr wchar_t CheckFailedText[] = L"Unable to securely check for updates.\n";
+constexpr wchar_t BadSignatureText[] = L"The Vantor update manifest signature is invalid.";
+constexpr wchar_t BadManifestText[] = L"The Vantor update manifest is invalid.";
+
+std::string_view AsText(const ByteBuffer& bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// Size first, so that a file of the wrong size is never read.
+bool IsCurrent(const std::wstring& installDir, const ManifestEntry& entry) {
+    const std::wstring path = JoinPath(installDir, entry.relativePath.c_str());
+    {
+        unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file) return false;
+        LARGE_INTEGER size{};
+        if (!::GetFileSizeEx(file.get(), &size) || size.QuadPart < 0 ||
+            static_cast<uint64_t>(size.QuadPart) != entry.size) {
+            return false;
+        }
+    }  // closed before hashing, which opens the file anew
+    Sha256Digest digest{};
+    return HashFileSha256(path, digest) && digest == entry.sha256;
+}
+
+void Fail(UpdateResult& result, std::wstring message) {
     result.succeeded = false;
     result.filesInstalled = false;
-    result.message = L"Client update is not available in this build.";
+    result.message = std::move(message);
+}
+
+}  // namespace
+
+UpdateResult& RunUpdate(UpdateResult& result) {
+    std::wstring installDir;
+    if (!updateRunSeams.getInstallDirectory(installDir)) {
+        Fail(result, NoInstallDirectoryText);
+        return result;
+    }
+
+    ByteBuffer manifest;
+    ByteBuffer signature;
+    std::wstring downloadError;
+    if (!updateRunSeams.httpsGet(ManifestPath, ManifestLimit, manifest, downloadError) ||
+        !updateRunSeams.httpsGet(SignaturePath, SignatureLimit, signature, downloadError)) {
+        Fail(result, CheckFailedText + downloadError);
+        return result;
+    }
+    if (!VerifyManifestSignature(AsText(manifest), AsText(signature))) {
+        Fail(result, BadSignatureText);
+        return result;
+    }
+    std::vector<ManifestEntry> entries;
+    if (!ParseUpdateManifest(AsText(manifest), entries)) {
+        Fail(result, BadManifestText);
+        return result;
+    }
+
+    std::vector<ManifestEntry> updateList;
+    for (const ManifestEntry& entry : entries) {
+        if (!IsCurrent(installDir, entry)) updateList.push_back(entry);
+    }
+    if (updateList.empty()) {
+        result.succeeded = true;
+        result.filesInstalled = false;
+        result.message = L"Up to date";
+        return result;
+    }
+
+    ApplyResult applied = ApplyUpdates(installDir, updateList);
+    result.succeeded = applied.succeeded;
+    result.filesInstalled = applied.filesInstalled;
+    result.message = std::move(applied.message);
     return result;
 }

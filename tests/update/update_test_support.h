@@ -1,0 +1,57 @@
+// Driving the test update host and building signed manifests for the update tests.
+#pragma once
+
+#include "tests/harness/test_support.h"
+#include "update/update_seams.h"
+
+#include <string>
+#include <vector>
+
+// The host's state directory as Wine sees it, and its ports by name (main, mismatch,
+// untrusted); waits for the host to be up.
+std::wstring HostStateDir();
+unsigned short HostPort(const std::string& name);
+
+// Empties the web root, the scenario and the request log.
+void ResetHost();
+// Serves bytes at a web path ("/patch/x").
+void PutHostFile(const std::string& webPath, const Bytes& bytes);
+// The whole scenario.json: {"/path": {behaviour}, ...}.
+void SetHostScenario(const std::string& json);
+
+struct HostRequest {
+    std::string path;
+    int status = 0;
+    long long bytes = 0;
+};
+std::vector<HostRequest> HostLog();
+std::vector<std::string> HostLogPaths();
+
+// A manifest line and the SHA-256 in the forms the tests need.
+std::string DigestHex(const Bytes& content);
+Sha256Digest DigestOf(const Bytes& content);
+std::string ManifestLine(const std::string& relativePath, const std::string& remotePath,
+                         const Bytes& content);
+// Publishes a manifest and a signature by the build's key (or "other").
+void PublishManifest(const Bytes& manifest, const std::string& key = "test",
+                     const std::string& extraScenario = "");
+
+// Points the update run at a directory instead of the test program's own.
+class ScopedInstallDirectory {
+public:
+    explicit ScopedInstallDirectory(const std::wstring& directory);
+    ~ScopedInstallDirectory();
+    ScopedInstallDirectory(const ScopedInstallDirectory&) = delete;
+    ScopedInstallDirectory& operator=(const ScopedInstallDirectory&) = delete;
+};
+
+// Restores the default seams when a test ends, whatever it swapped.
+struct ScopedSeams {
+    ScopedSeams() = default;
+    ~ScopedSeams() {
+        installFileOps = DefaultInstallFileOps();
+        updateRunSeams = DefaultUpdateRunSeams();
+    }
+    ScopedSeams(const ScopedSeams&) = delete;
+    ScopedSeams& operator=(const ScopedSeams&) = delete;
+};

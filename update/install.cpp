@@ -1,0 +1,176 @@
+#include "common/paths.h"
+#include "update/update_seams.h"
+
+#include <algorithm>
+
+InstallFileOps DefaultInstallFileOps() {
+    return {&::CreateDirectoryW, &::CreateFileW, &::WriteFile,          &::FlushFileBuffers,
+            &::CloseHandle,      &::DeleteFileW, &::GetFileAttributesW, &::MoveFileExW};
+}
+
+InstallFileOps installFileOps = DefaultInstallFileOps();
+
+namespace {
+
+void CloseThroughOps(HANDLE handle) noexcept {
+    installFileOps.closeHandle(handle);
+}
+using unique_install_file = unique_any<HANDLE, &CloseThroughOps, &InvalidFileHandleValue>;
+
+constexpr DWORD WriteChunkBytes = 1048576;
+
+constexpr wchar_t DirectoryFailedText[] = L"Unable to create an update directory.";
+constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.\n";
+constexpr wchar_t DigestFailedText[] = L"A downloaded update failed its SHA-256 check.";
+constexpr wchar_t InstallFailedText[] =
+    L"Unable to install the Vantor update. Existing files were restored.";
+
+struct StagedFile {
+    std::wstring relativePath;
+    std::wstring remotePath;
+    uint64_t size = 0;
+    Sha256Digest sha256{};
+    std::wstring targetPath;
+    std::wstring stagingPath;
+    std::wstring backupPath;
+    // This run moved the old target to backupPath; only such a backup may replace a file.
+    bool backedUp = false;
+};
+
+bool IsExistingFile(const std::wstring& path) {
+    const DWORD attributes = installFileOps.getFileAttributes(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+ApplyResult Failure(const std::wstring& message) {
+    return {false, false, message};
+}
+
+void DeleteStagingFiles(const std::vector<StagedFile>& stagedFiles, const StagedFile* current) {
+    for (const StagedFile& file : stagedFiles) installFileOps.deleteFile(file.stagingPath.c_str());
+    if (current) installFileOps.deleteFile(current->stagingPath.c_str());
+}
+
+// Undoes the install for every record, also those the install never reached.
+void RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount) {
+    for (size_t j = 0; j < stagedFiles.size(); ++j) {
+        const StagedFile& file = stagedFiles[j];
+        installFileOps.deleteFile(file.stagingPath.c_str());
+        if (j < installedCount) installFileOps.deleteFile(file.targetPath.c_str());
+        if (IsExistingFile(file.backupPath)) {
+            // A backup left by an earlier, interrupted run may only fill a missing target:
+            // replacing with it would overwrite a file that this run never touched.
+            const DWORD flags = file.backedUp ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
+                                              : MOVEFILE_WRITE_THROUGH;
+            installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(), flags);
+        }
+    }
+}
+
+}  // namespace
+
+bool CreateParentDirectories(const std::wstring& path, const std::wstring& base) {
+    for (size_t at = path.find(L'\\', base.size() + 1); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        const std::wstring directory = path.substr(0, at);
+        if (!installFileOps.createDirectory(directory.c_str(), nullptr) &&
+            ::GetLastError() != ERROR_ALREADY_EXISTS) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes) {
+    unique_install_file file(
+        installFileOps.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+    if (!file) return false;
+    for (size_t offset = 0; offset < bytes.size();) {
+        const DWORD piece =
+            static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, WriteChunkBytes));
+        DWORD written = 0;
+        if (!installFileOps.writeFile(file.get(), bytes.data() + offset, piece, &written,
+                                      nullptr) ||
+            written != piece) {
+            file.reset();
+            installFileOps.deleteFile(path.c_str());
+            return false;
+        }
+        offset += piece;
+    }
+    const bool flushed = installFileOps.flushFileBuffers(file.get()) != FALSE;
+    file.reset();
+    if (!flushed) {
+        installFileOps.deleteFile(path.c_str());
+        return false;
+    }
+    return true;
+}
+
+ApplyResult ApplyUpdates(const std::wstring& installDir,
+                         const std::vector<ManifestEntry>& updateList) {
+    std::vector<StagedFile> stagedFiles;
+    stagedFiles.reserve(updateList.size());
+    for (const ManifestEntry& entry : updateList) {
+        const std::wstring targetPath = JoinPath(installDir, entry.relativePath.c_str());
+        StagedFile file{entry.relativePath,
+                        entry.remotePath,
+                        entry.size,
+                        entry.sha256,
+                        targetPath,
+                        targetPath + L".vantor-new",
+                        targetPath + L".vantor-backup",
+                        false};
+
+        if (!CreateParentDirectories(file.targetPath, installDir)) {
+            DeleteStagingFiles(stagedFiles, &file);
+            return Failure(DirectoryFailedText);
+        }
+        std::wstring downloadError;
+        bool written = false;
+        {
+            ByteBuffer body;
+            written = updateRunSeams.httpsGet(file.remotePath, file.size, body, downloadError) &&
+                      body.size() == file.size && WriteWholeFile(file.stagingPath, body);
+        }  // the body is released before the next download
+        if (!written) {
+            DeleteStagingFiles(stagedFiles, &file);
+            return Failure(DownloadFailedText + downloadError);
+        }
+        Sha256Digest digest{};
+        if (!HashFileSha256(file.stagingPath, digest) || digest != file.sha256) {
+            DeleteStagingFiles(stagedFiles, &file);
+            return Failure(DigestFailedText);
+        }
+        stagedFiles.push_back(std::move(file));
+    }
+
+    size_t installedCount = 0;
+    for (StagedFile& file : stagedFiles) {
+        installFileOps.deleteFile(file.backupPath.c_str());
+        if (IsExistingFile(file.targetPath)) {
+            if (!installFileOps.moveFileEx(file.targetPath.c_str(), file.backupPath.c_str(),
+                                           MOVEFILE_WRITE_THROUGH)) {
+                break;
+            }
+            file.backedUp = true;
+        }
+        if (!installFileOps.moveFileEx(file.stagingPath.c_str(), file.targetPath.c_str(),
+                                       MOVEFILE_WRITE_THROUGH)) {
+            if (IsExistingFile(file.backupPath)) {
+                installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
+                                          MOVEFILE_WRITE_THROUGH);
+            }
+            break;
+        }
+        ++installedCount;
+    }
+
+    if (installedCount < stagedFiles.size()) {
+        RollBack(stagedFiles, installedCount);
+        return Failure(InstallFailedText);
+    }
+    for (const StagedFile& file : stagedFiles) installFileOps.deleteFile(file.backupPath.c_str());
+    return {true, true, std::wstring(L"Updated to ") + UpdateVersionText};
+}

@@ -1,0 +1,35 @@
+// Injection points of the update subsystem: the Win32 calls of the install, the download and
+// the installation directory. Product code runs on the defaults; tests swap single entries.
+#pragma once
+
+#include "common/handles.h"
+#include "update/update.h"
+
+#include <string>
+
+// HttpsGet against an explicit host and port (HttpsGet passes the build's update host).
+bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
+                  uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+
+// Every file-system call of the staged install, defaulting to the Win32 functions.
+struct InstallFileOps {
+    BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
+    HANDLE(WINAPI* createFile)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
+    BOOL(WINAPI* writeFile)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
+    BOOL(WINAPI* flushFileBuffers)(HANDLE);
+    BOOL(WINAPI* closeHandle)(HANDLE);
+    BOOL(WINAPI* deleteFile)(LPCWSTR);
+    DWORD(WINAPI* getFileAttributes)(LPCWSTR);
+    BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
+};
+InstallFileOps DefaultInstallFileOps();
+extern InstallFileOps installFileOps;
+
+// What the update run reaches outside itself, defaulting to the product's functions.
+struct UpdateRunSeams {
+    bool (*getInstallDirectory)(std::wstring& installDir);
+    bool (*httpsGet)(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body,
+                     std::wstring& error);
+};
+UpdateRunSeams DefaultUpdateRunSeams();
+extern UpdateRunSeams updateRunSeams;
