@@ -19,35 +19,36 @@ bool IsStoullSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool ParseEntryLine(std::string_view line, const std::vector<ManifestRecord>& earlier,
-                    ManifestRecord& record) {
+// Null when the line is a valid entry, else why not (for the release tool's report).
+const char* ParseEntryLine(std::string_view line, const std::vector<ManifestRecord>& earlier,
+                           ManifestRecord& record) {
     std::array<size_t, 3> bars{};
     size_t count = 0;
     for (size_t i = 0; i < line.size(); ++i) {
         if (line[i] != '|') continue;
-        if (count == bars.size()) return false;
+        if (count == bars.size()) return "more than four fields";
         bars[count++] = i;
     }
-    if (count != bars.size()) return false;
+    if (count != bars.size()) return "fewer than four fields";
     const std::string_view relative = line.substr(0, bars[0]);
     const std::string_view remote = line.substr(bars[0] + 1, bars[1] - bars[0] - 1);
     const std::string_view size = line.substr(bars[1] + 1, bars[2] - bars[1] - 1);
     const std::string_view digest = line.substr(bars[2] + 1);
 
-    if (relative.empty() || remote.empty() || !IsValidUtf8(relative) || !IsValidUtf8(remote)) {
-        return false;
-    }
-    if (FindUpdatableFile(relative) < 0) return false;
-    if (remote.front() != '/' || remote.find("..") != std::string_view::npos) return false;
-    if (!ParseManifestSize(size, record.size)) return false;
-    if (record.size < 1 || record.size > MaxManifestFileSize) return false;
-    if (!ParseDigestHex(digest, record.sha256)) return false;
+    if (relative.empty() || remote.empty()) return "empty path field";
+    if (!IsValidUtf8(relative) || !IsValidUtf8(remote)) return "path field is not valid UTF-8";
+    if (FindUpdatableFile(relative) < 0) return "not a file the launcher may update";
+    if (remote.front() != '/') return "remote path does not begin with /";
+    if (remote.find("..") != std::string_view::npos) return "remote path contains ..";
+    if (!ParseManifestSize(size, record.size)) return "size is not a number";
+    if (record.size < 1 || record.size > MaxManifestFileSize) return "size outside 1 to 64 MiB";
+    if (!ParseDigestHex(digest, record.sha256)) return "digest is not 64 hexadecimal digits";
     for (const ManifestRecord& other : earlier) {
-        if (EqualsIgnoringAsciiCase(other.relativePath, relative)) return false;
+        if (EqualsIgnoringAsciiCase(other.relativePath, relative)) return "file listed twice";
     }
     record.relativePath.assign(relative);
     record.remotePath.assign(remote);
-    return true;
+    return nullptr;
 }
 
 }  // namespace
@@ -141,10 +142,17 @@ std::string DigestToHex(const std::array<unsigned char, 32>& digest) {
     return hex;
 }
 
-bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& records) {
+bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& records,
+                          std::string* problem) {
+    const auto fail = [problem](size_t lineNumber, const char* why) {
+        if (problem) *problem = "line " + std::to_string(lineNumber) + ": " + why;
+        return false;
+    };
     bool header = false;
     size_t p = 0;
+    size_t lineNumber = 0;
     while (p <= body.size()) {
+        ++lineNumber;
         const size_t lf = body.find('\n', p);
         std::string_view line =
             body.substr(p, (lf == std::string_view::npos ? body.size() : lf) - p);
@@ -152,13 +160,17 @@ bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& re
         p = (lf == std::string_view::npos) ? body.size() + 1 : lf + 1;
         if (line.empty()) continue;
         if (!header) {
-            if (line != ManifestHeaderLine) return false;
+            if (line != ManifestHeaderLine) return fail(lineNumber, "expected the header line");
             header = true;
             continue;
         }
         ManifestRecord record;
-        if (!ParseEntryLine(line, records, record)) return false;
+        if (const char* why = ParseEntryLine(line, records, record)) return fail(lineNumber, why);
         records.push_back(std::move(record));
     }
-    return header && !records.empty();
+    if (!header || records.empty()) {
+        if (problem) *problem = header ? "no entry" : "no header line";
+        return false;
+    }
+    return true;
 }

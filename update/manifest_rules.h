@@ -68,4 +68,6 @@ bool ParseDigestHex(std::string_view field, std::array<unsigned char, 32>& diges
 std::string DigestToHex(const std::array<unsigned char, 32>& digest);  // lower case
 
 // The whole manifest by the launcher's rules; all-or-nothing, records in manifest order.
-bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& records);
+// problem, when given, receives where and why the first rule failed.
+bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& records,
+                          std::string* problem = nullptr);

@@ -1,0 +1,196 @@
+// vantor-release: the operators' tool for signing keys, publishing and checking releases.
+#include "tools/release_tool.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <iostream>
+#include <set>
+
+namespace {
+
+constexpr char MainHelp[] =
+    R"(usage: vantor-release COMMAND [ARGS]   (vantor-release COMMAND --help for details)
+
+commands:
+  keygen KEY.pem           create a new manifest signing key
+  key-modulus KEY.pem      print the key's modulus for VANTOR_MANIFEST_KEY_MODULUS
+  client-digest CLIENT.exe print the SHA-256 for VANTOR_CLIENT_SHA256
+  publish RELEASE_DIR WEB_ROOT --key KEY.pem
+                           copy the updatable files and write the signed manifest
+  verify SOURCE --modulus B64 [--install DIR] [--cacert CA.pem]
+                           check what a web root or update host serves
+)";
+
+constexpr char KeygenHelp[] = R"(usage: vantor-release keygen KEY.pem
+
+Creates a new RSA-2048 signing key (public exponent 65537) and writes it to KEY.pem as an
+unencrypted PKCS#8 PEM file with mode 0600. An existing file is never overwritten.
+Prints the key's modulus: 344 characters of Base64, the value of VANTOR_MANIFEST_KEY_MODULUS
+for the launcher build that must trust this key. Keep KEY.pem off the web server.
+)";
+
+constexpr char KeyModulusHelp[] = R"(usage: vantor-release key-modulus KEY.pem
+
+Prints the modulus of an RSA-2048 key (exponent 65537) in KEY.pem, a private key or a public
+key in PEM form, as the 344 Base64 characters that VANTOR_MANIFEST_KEY_MODULUS takes.
+)";
+
+constexpr char ClientDigestHelp[] = R"(usage: vantor-release client-digest CLIENT.exe
+
+Prints the SHA-256 of the game client executable as 64 hexadecimal digits, the value of
+VANTOR_CLIENT_SHA256 for the launcher build.
+)";
+
+constexpr char PublishHelp[] = R"(usage: vantor-release publish RELEASE_DIR WEB_ROOT --key KEY.pem
+
+RELEASE_DIR holds the release laid out like an installation ('/' where the launcher writes
+'\'; letter case is ignored as the launcher ignores it). Every file of the launcher's fixed
+list of updatable files found there is copied to WEB_ROOT/patch/files/<sha256 in hex>, a
+content-addressed path whose content never changes, so caches may keep it forever. Then
+WEB_ROOT/patch/manifest-v4.txt and its signature WEB_ROOT/patch/manifest-v4.sig are
+replaced, each by writing a temporary file in the same directory, syncing it and renaming
+it over the old one. Files always appear before the manifest that names them. Players who
+fetch during the two renames may see a signature failure once; they never see a mismatch.
+
+Nothing is written unless the whole release is one the launcher accepts. Refused:
+  - a file in a directory that holds listed files (Data/, System/ and the three
+    Data/luafiles514/lua files/ directories, matched ignoring case) that is not itself
+    listed: the launcher could never install it, so it is taken for a mistake. Keep
+    other files (Data/clientinfo.xml, the client) out of RELEASE_DIR. Files in other
+    directories are reported as skipped;
+  - an empty file or one over 64 MiB;
+  - two files that name the same listed file when letter case is ignored;
+  - a name that is not valid UTF-8 or that holds a backslash; anything that is not a
+    regular file or directory;
+  - a release without any listed file.
+The key must be the RSA-2048 private key whose modulus the launcher was built with.
+)";
+
+constexpr char VerifyHelp[] =
+    R"(usage: vantor-release verify SOURCE --modulus B64 [--install DIR] [--cacert CA.pem]
+
+SOURCE is a WEB_ROOT directory or an https:// address of the update host. Checks what the
+launcher would check: patch/manifest-v4.txt (at most 65,536 bytes) and patch/manifest-v4.sig
+(the raw 256-byte signature) under the key whose modulus is B64, the manifest's format by
+the launcher's own rules, then fetches every listed file and checks its size and SHA-256.
+With --install DIR, also lists which files of the installation in DIR the launcher would
+update. --cacert names a PEM file of CA certificates trusted instead of the system's.
+Exits with 0 only when every check passed.
+)";
+
+bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
+                    Arguments& args, bool& help, std::string& error) {
+    help = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            help = true;
+        } else if (arg.rfind("--", 0) == 0) {
+            if (!valueOptions.count(arg)) {
+                error = "unknown option " + arg;
+                return false;
+            }
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            if (!args.options.emplace(arg, argv[++i]).second) {
+                error = arg + " given twice";
+                return false;
+            }
+        } else {
+            args.positional.push_back(arg);
+        }
+    }
+    return true;
+}
+
+int Fail(const std::string& message) {
+    std::cerr << "vantor-release: " << message << "\n";
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 2) {
+        std::cerr << MainHelp;
+        return 2;
+    }
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::cout << MainHelp;
+        return 0;
+    }
+    struct Command {
+        const char* name;
+        const char* help;
+        std::set<std::string> options;
+        size_t positional;
+    };
+    const Command commands[] = {
+        {"keygen", KeygenHelp, {}, 1},
+        {"key-modulus", KeyModulusHelp, {}, 1},
+        {"client-digest", ClientDigestHelp, {}, 1},
+        {"publish", PublishHelp, {"--key"}, 2},
+        {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1},
+    };
+    const Command* chosen = nullptr;
+    for (const Command& c : commands) {
+        if (command == c.name) chosen = &c;
+    }
+    if (!chosen) {
+        std::cerr << "vantor-release: unknown command " << command << "\n\n" << MainHelp;
+        return 2;
+    }
+    Arguments args;
+    bool help = false;
+    std::string error;
+    if (!ParseArguments(argc, argv, chosen->options, args, help, error)) {
+        std::cerr << "vantor-release " << command << ": " << error << "\n\n" << chosen->help;
+        return 2;
+    }
+    if (help) {
+        std::cout << chosen->help;
+        return 0;
+    }
+    if (args.positional.size() != chosen->positional) {
+        std::cerr << "vantor-release " << command << ": expected " << chosen->positional
+                  << " argument(s)\n\n"
+                  << chosen->help;
+        return 2;
+    }
+
+    if (command == "keygen" || command == "key-modulus") {
+        std::string modulus;
+        const bool ok = command == "keygen" ? GenerateKey(args.positional[0], modulus, error)
+                                            : ReadKeyModulus(args.positional[0], modulus, error);
+        if (!ok) return Fail(error);
+        std::cout << modulus << "\n";
+        return 0;
+    }
+    if (command == "client-digest") {
+        Digest digest{};
+        uint64_t size = 0;
+        if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
+        if (size == 0) return Fail(args.positional[0] + ": the file is empty");
+        std::cout << DigestToHex(digest) << "\n";
+        return 0;
+    }
+    if (command == "publish") {
+        if (!args.options.count("--key")) {
+            std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
+            return 2;
+        }
+        return RunPublish(args);
+    }
+    if (!args.options.count("--modulus")) {
+        std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
+        return 2;
+    }
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return Fail("libcurl failed to start");
+    const int code = RunVerify(args);
+    curl_global_cleanup();
+    return code;
+}

@@ -1,0 +1,251 @@
+#include "tools/release_tool.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct ReleaseFile {
+    int row = -1;     // index into UpdatableFiles
+    fs::path source;  // as found in the release directory
+    uint64_t size = 0;
+    Digest sha256{};
+};
+
+std::string ParentOf(std::string_view launcherPath) {
+    const size_t cut = launcherPath.rfind('\\');
+    return std::string(cut == std::string_view::npos ? "" : launcherPath.substr(0, cut));
+}
+
+bool IsCoveredDirectory(const std::string& launcherDir) {
+    for (std::string_view row : UpdatableFiles) {
+        if (EqualsIgnoringAsciiCase(ParentOf(row), launcherDir)) return true;
+    }
+    return false;
+}
+
+// Walks the release and sorts every file into listed, skipped or refused.
+bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files,
+                 std::vector<std::string>& skipped, std::vector<std::string>& problems) {
+    std::error_code ec;
+    fs::recursive_directory_iterator it(root, ec), end;
+    if (ec) {
+        problems.push_back(root.string() + ": cannot read: " + ec.message());
+        return false;
+    }
+    std::vector<std::optional<fs::path>> seen(UpdatableFiles.size());
+    for (; it != end; it.increment(ec)) {
+        if (ec) break;
+        const std::string shown = it->path().lexically_relative(root).generic_string();
+        std::string launcherPath = shown;
+        for (char& c : launcherPath) {
+            if (c == '/') c = '\\';
+        }
+        if (it->path().filename().string().find('\\') != std::string::npos) {
+            problems.push_back(shown + ": a backslash in a name cannot be installed");
+            continue;
+        }
+        if (!IsValidUtf8(shown)) {
+            problems.push_back(shown + ": the name is not valid UTF-8");
+            continue;
+        }
+        const fs::file_status link = it->symlink_status(ec);
+        const fs::file_status target = it->status(ec);
+        const int row = FindUpdatableFile(launcherPath);
+        if (fs::is_directory(link)) {
+            if (row >= 0) problems.push_back(shown + ": a listed file is a directory here");
+            continue;
+        }
+        if (!fs::is_regular_file(target)) {
+            problems.push_back(shown + ": not a regular file");
+            continue;
+        }
+        if (row < 0) {
+            if (IsCoveredDirectory(ParentOf(launcherPath))) {
+                problems.push_back(shown + ": not a file the launcher may update");
+            } else {
+                skipped.push_back(shown);
+            }
+            continue;
+        }
+        if (seen[row]) {
+            problems.push_back(shown + " and " +
+                               seen[row]->lexically_relative(root).generic_string() +
+                               " are the same file to the launcher (letter case is ignored)");
+            continue;
+        }
+        seen[row] = it->path();
+        const uint64_t size = fs::file_size(it->path(), ec);
+        if (ec) {
+            problems.push_back(shown + ": " + ec.message());
+        } else if (size == 0) {
+            problems.push_back(shown + ": empty; the launcher accepts 1 byte to 64 MiB");
+        } else if (size > MaxManifestFileSize) {
+            problems.push_back(shown + ": " + std::to_string(size) +
+                               " bytes; the launcher accepts at most 64 MiB");
+        } else {
+            files.push_back({row, it->path(), size, {}});
+        }
+    }
+    if (ec) problems.push_back(root.string() + ": cannot read: " + ec.message());
+    if (problems.empty() && files.empty()) {
+        problems.push_back(root.string() + ": holds none of the files the launcher may update");
+    }
+    return problems.empty();
+}
+
+bool SyncDirectory(const fs::path& dir, std::string& error) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool ok = fd >= 0 && ::fsync(fd) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!ok) error = dir.string() + ": cannot sync: " + std::strerror(errno);
+    return ok;
+}
+
+// Writes bytes to a temporary file beside target, syncs it and renames it over target.
+bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error) {
+    // Built piecewise: GCC 12 misreports -Wrestrict on a chained concatenation here.
+    std::string temp = target.parent_path().string();
+    temp += "/.";
+    temp += target.filename().string();
+    temp += ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        error = target.string() + ": cannot create a temporary file: " + std::strerror(errno);
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0644) == 0;
+    for (size_t done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += static_cast<size_t>(n);
+    }
+    ok = ok && ::fsync(fd) == 0;
+    const int savedErrno = errno;
+    ok = (::close(fd) == 0) && ok;
+    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
+    if (!ok) {
+        error = target.string() + ": cannot write: " + std::strerror(errno ? errno : savedErrno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return SyncDirectory(target.parent_path(), error);
+}
+
+bool ReadWhole(const fs::path& path, std::string& bytes, std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = path.string() + ": cannot open: " + std::strerror(errno);
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), {});
+    if (in.bad()) {
+        error = path.string() + ": read error";
+        return false;
+    }
+    return true;
+}
+
+// Copies one release file to its content-addressed place, unless an intact copy is there.
+bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
+               std::string& error) {
+    const fs::path target = filesDir / DigestToHex(file.sha256);
+    Digest existing{};
+    uint64_t existingSize = 0;
+    std::string ignored;
+    stored = false;
+    if (fs::is_regular_file(target) && HashFile(target.string(), existing, existingSize, ignored) &&
+        existingSize == file.size && existing == file.sha256) {
+        return true;
+    }
+    std::string bytes;
+    if (!ReadWhole(file.source, bytes, error)) return false;
+    // The bytes copied are the bytes the manifest will vouch for, or nothing is published.
+    if (bytes.size() != file.size || HashBytes(bytes) != file.sha256) {
+        error = file.source.string() + ": changed while being published; run again";
+        return false;
+    }
+    stored = true;
+    return ReplaceFile(target, bytes, error);
+}
+
+}  // namespace
+
+int RunPublish(const Arguments& args) {
+    const fs::path release = args.positional[0];
+    const fs::path webRoot = args.positional[1];
+    const std::string keyPath = args.options.at("--key");
+    const auto fail = [](const std::string& message) {
+        std::cerr << "vantor-release publish: " << message << "\n";
+        return 1;
+    };
+    if (!fs::is_directory(release)) return fail(release.string() + ": not a directory");
+
+    std::vector<ReleaseFile> files;
+    std::vector<std::string> skipped;
+    std::vector<std::string> problems;
+    if (!ScanRelease(release, files, skipped, problems)) {
+        std::cerr << "vantor-release publish: refusing the release; nothing was written:\n";
+        for (const std::string& p : problems) std::cerr << "  " << p << "\n";
+        return 1;
+    }
+    std::sort(files.begin(), files.end(),
+              [](const ReleaseFile& a, const ReleaseFile& b) { return a.row < b.row; });
+
+    std::string error;
+    std::string manifest(ManifestHeaderLine);
+    manifest += "\n";
+    for (ReleaseFile& file : files) {
+        uint64_t size = 0;
+        if (!HashFile(file.source.string(), file.sha256, size, error)) return fail(error);
+        if (size != file.size) {
+            return fail(file.source.string() + ": changed while being published; run again");
+        }
+        const std::string hex = DigestToHex(file.sha256);
+        manifest += std::string(UpdatableFiles[file.row]) + "|/patch/files/" + hex + "|" +
+                    std::to_string(file.size) + "|" + hex + "\n";
+    }
+    std::vector<ManifestRecord> records;
+    std::string problem;
+    if (!ParseManifestRecords(manifest, records, &problem) || records.size() != files.size()) {
+        return fail("internal error: the manifest written fails the launcher's rules: " + problem);
+    }
+    std::string signature;
+    std::string modulus;
+    if (!SignWithKey(keyPath, manifest, signature, modulus, error)) return fail(error);
+    if (!VerifyWithModulus(modulus, manifest, signature, error)) {
+        return fail("the new signature does not verify: " + error);
+    }
+
+    const fs::path patchDir = webRoot / "patch";
+    const fs::path filesDir = patchDir / "files";
+    std::error_code ec;
+    fs::create_directories(filesDir, ec);
+    if (ec) return fail(filesDir.string() + ": " + ec.message());
+    for (const ReleaseFile& file : files) {
+        bool stored = false;
+        if (!StoreFile(file, filesDir, stored, error)) return fail(error);
+        std::cout << (stored ? "stored   " : "present  ") << UpdatableFiles[file.row] << "  "
+                  << file.size << " bytes  " << DigestToHex(file.sha256) << "\n";
+    }
+    if (!ReplaceFile(patchDir / "manifest-v4.txt", manifest, error) ||
+        !ReplaceFile(patchDir / "manifest-v4.sig", signature, error)) {
+        return fail(error);
+    }
+    for (const std::string& s : skipped) std::cout << "skipped  " << s << " (not updatable)\n";
+    std::cout << "published " << files.size() << " file(s); manifest " << manifest.size()
+              << " bytes, signed by key " << modulus.substr(0, 16) << "...\n";
+    return 0;
+}

@@ -1,0 +1,228 @@
+#include "tools/release_tool.h"
+
+#include <curl/curl.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <optional>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Source {
+    bool https = false;
+    std::string base;  // URL or directory, without a trailing '/'
+    std::string caFile;
+};
+
+struct Download {
+    std::string* body;
+    uint64_t limit;
+    bool tooLarge = false;
+};
+
+size_t Collect(char* data, size_t size, size_t count, void* context) {
+    auto* download = static_cast<Download*>(context);
+    const size_t n = size * count;
+    if (n > download->limit - download->body->size()) {
+        download->tooLarge = true;
+        return 0;  // aborts the transfer
+    }
+    download->body->append(data, n);
+    return n;
+}
+
+// One GET the way the launcher makes it: HTTPS only, status 200 only, at most limit bytes.
+bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::string& body,
+           std::string& error) {
+    body.clear();
+    if (!source.https) {
+        const fs::path file = source.base + path;
+        std::error_code ec;
+        const uint64_t size = fs::file_size(file, ec);
+        if (ec || !fs::is_regular_file(file)) {
+            error = file.string() + ": not found";
+            return false;
+        }
+        if (size > limit) {
+            error = file.string() + ": larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        std::ifstream in(file, std::ios::binary);
+        body.assign(std::istreambuf_iterator<char>(in), {});
+        if (in.bad() || body.size() != size) {
+            error = file.string() + ": read error";
+            return false;
+        }
+        return true;
+    }
+    std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), curl_easy_cleanup);
+    if (!curl) {
+        error = "libcurl failed to start";
+        return false;
+    }
+    Download download{&body, limit};
+    const std::string url = source.base + path;
+    char curlError[CURL_ERROR_SIZE] = {};
+    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
+    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 10L);
+    curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "Vantor Launcher/1.1");
+    curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
+    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Collect);
+    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &download);
+    curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
+    if (!source.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, source.caFile.c_str());
+    const CURLcode result = curl_easy_perform(curl.get());
+    if (download.tooLarge) {
+        error = url + ": larger than " + std::to_string(limit) + " bytes";
+        return false;
+    }
+    if (result != CURLE_OK) {
+        error = url + ": " + (curlError[0] ? curlError : curl_easy_strerror(result));
+        return false;
+    }
+    long status = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) {
+        error = url + ": HTTP " + std::to_string(status) + " (the launcher accepts only 200)";
+        return false;
+    }
+    return true;
+}
+
+// The installation's file for a manifest path, found as Windows finds it: letter case ignored.
+std::optional<fs::path> FindInstalled(const fs::path& root, const std::string& launcherPath) {
+    fs::path current = root;
+    size_t start = 0;
+    while (start <= launcherPath.size()) {
+        const size_t cut = std::min(launcherPath.find('\\', start), launcherPath.size());
+        const std::string part = launcherPath.substr(start, cut - start);
+        start = cut + 1;
+        std::error_code ec;
+        if (fs::exists(current / part, ec)) {
+            current /= part;
+            continue;
+        }
+        std::optional<fs::path> match;
+        for (const auto& entry : fs::directory_iterator(current, ec)) {
+            if (EqualsIgnoringAsciiCase(entry.path().filename().string(), part)) {
+                match = entry.path();
+                break;
+            }
+        }
+        if (!match) return std::nullopt;
+        current = *match;
+    }
+    return current;
+}
+
+}  // namespace
+
+int RunVerify(const Arguments& args) {
+    Source source;
+    source.base = args.positional[0];
+    const std::string modulus = args.options.at("--modulus");
+    if (const auto ca = args.options.find("--cacert"); ca != args.options.end()) {
+        source.caFile = ca->second;
+    }
+    if (source.base.rfind("https://", 0) == 0) {
+        source.https = true;
+    } else if (source.base.find("://") != std::string::npos) {
+        std::cerr << "vantor-release verify: " << source.base
+                  << ": the launcher only speaks https\n";
+        return 1;
+    } else if (!fs::is_directory(source.base)) {
+        std::cerr << "vantor-release verify: " << source.base << ": not a directory\n";
+        return 1;
+    }
+    while (source.base.size() > 1 && source.base.back() == '/') source.base.pop_back();
+    std::string error;
+    if (!CheckModulusText(modulus, error)) {
+        std::cerr << "vantor-release verify: --modulus: " << error << "\n";
+        return 1;
+    }
+
+    int failures = 0;
+    const auto failed = [&failures](const std::string& what) {
+        ++failures;
+        std::cout << "FAIL  " << what << "\n";
+    };
+    std::cout << "source     " << source.base << "\n";
+    std::string manifest;
+    std::string signature;
+    if (!Fetch(source, "/patch/manifest-v4.txt", ManifestByteLimit, manifest, error)) {
+        failed("manifest: " + error);
+        std::cout << "result     FAILED\n";
+        return 1;
+    }
+    if (!Fetch(source, "/patch/manifest-v4.sig", SignatureByteLimit, signature, error)) {
+        failed("signature: " + error);
+    } else if (!VerifyWithModulus(modulus, manifest, signature, error)) {
+        failed("signature: " + error);
+    } else {
+        std::cout << "ok    signature of the " << manifest.size() << "-byte manifest\n";
+    }
+    std::vector<ManifestRecord> records;
+    std::string problem;
+    if (!ParseManifestRecords(manifest, records, &problem)) {
+        failed("manifest is invalid, the launcher would refuse it: " + problem);
+        std::cout << "result     FAILED\n";
+        return 1;
+    }
+    std::cout << "ok    manifest format, " << records.size() << " file(s)\n";
+
+    for (const ManifestRecord& record : records) {
+        std::string body;
+        if (!Fetch(source, record.remotePath, record.size, body, error)) {
+            failed(record.relativePath + ": " + error);
+        } else if (body.size() != record.size) {
+            failed(record.relativePath + ": " + std::to_string(body.size()) +
+                   " bytes served, manifest says " + std::to_string(record.size));
+        } else if (HashBytes(body) != record.sha256) {
+            failed(record.relativePath + ": content served does not match its digest");
+        } else {
+            std::cout << "ok    " << record.relativePath << "  " << record.size << " bytes\n";
+        }
+    }
+
+    if (const auto install = args.options.find("--install"); install != args.options.end()) {
+        if (!fs::is_directory(install->second)) {
+            failed("--install: " + install->second + ": not a directory");
+        } else {
+            size_t outdated = 0;
+            for (const ManifestRecord& record : records) {
+                const auto path = FindInstalled(install->second, record.relativePath);
+                const char* why = nullptr;
+                Digest digest{};
+                uint64_t size = 0;
+                if (!path || !fs::is_regular_file(*path)) {
+                    why = "missing";
+                } else if (!HashFile(path->string(), digest, size, error)) {
+                    why = "unreadable";
+                } else if (size != record.size) {
+                    why = "size differs";
+                } else if (digest != record.sha256) {
+                    why = "content differs";
+                }
+                if (why) {
+                    ++outdated;
+                    std::cout << "update  " << record.relativePath << " (" << why << ")\n";
+                } else {
+                    std::cout << "current " << record.relativePath << "\n";
+                }
+            }
+            std::cout << "install    " << outdated << " of " << records.size()
+                      << " file(s) would be updated in " << install->second << "\n";
+        }
+    }
+    std::cout << "result     " << (failures ? "FAILED" : "OK") << "\n";
+    return failures ? 1 : 0;
+}
