@@ -71,6 +71,31 @@ TEST_F(LauncherProcessTest, ASecondStartShowsTheNoticeAndExitsZeroWhileTheFirstS
     CloseLauncher(first, window);
 }
 
+TEST_F(LauncherProcessTest, TwentyQuickStartsBesideARunningLauncherAllShowTheNoticeAndExitZero) {
+    ChildProcess first;
+    HWND window = StartLauncher(first);
+    ASSERT_NE(window, nullptr);
+    std::vector<ChildProcess> others(20);
+    for (auto& other : others) ASSERT_TRUE(other.Start(exe, L"", dir.path()));
+    int notices = 0;
+    for (auto& other : others) {
+        const auto notice = WaitForMessageBox(other.id, 30s);
+        if (notice && notice->text == L"Vantor is already running." && !notice->owned) ++notices;
+        const auto code = other.Wait(30s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0u);
+        EXPECT_TRUE(ProcessWindows(other.id, L"VANTORLauncherWindow").empty());
+    }
+    EXPECT_EQ(notices, 20);
+    EXPECT_FALSE(first.Wait(0ms).has_value());
+    CloseLauncher(first, window);
+
+    ChildProcess next;
+    HWND nextWindow = StartLauncher(next);
+    ASSERT_NE(nextWindow, nullptr);
+    CloseLauncher(next, nextWindow);
+}
+
 TEST_F(LauncherProcessTest, AfterTheFirstHasExitedTheNextStartRuns) {
     for (int run = 0; run < 2; ++run) {
         SCOPED_TRACE(run);
