@@ -20,7 +20,8 @@ ensure_packages() {
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletest librsvg2-bin python3 openssl)
+BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletest librsvg2-bin python3 openssl
+    g++ libssl-dev libcurl4-openssl-dev)
 RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++)
 
 # Starts Xvfb on a free display and records it for the wine wrapper.
