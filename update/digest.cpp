@@ -97,10 +97,16 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest) {
 }
 
 bool VerifyManifestSignature(std::string_view manifest, std::string_view signature) {
+    return VerifySignatureWithKey(manifest, signature, ManifestSigningKeyModulus,
+                                  ManifestSigningKeyExponent);
+}
+
+bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
+                            const char* modulusBase64, const char* exponentBase64) {
     std::vector<unsigned char> modulus;
     std::vector<unsigned char> exponent;
-    if (!DecodeBase64(ManifestSigningKeyModulus, modulus)) return false;
-    if (!DecodeBase64(ManifestSigningKeyExponent, exponent)) return false;
+    if (!DecodeBase64(modulusBase64, modulus)) return false;
+    if (!DecodeBase64(exponentBase64, exponent)) return false;
 
     unique_bcrypt_alg rsa;
     if (!BCRYPT_SUCCESS(

@@ -27,6 +27,10 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
 
 // RSASSA-PKCS1-v1_5 / SHA-256 over the exact manifest bytes with the built-in key.
 bool VerifyManifestSignature(std::string_view manifest, std::string_view signature);
+// The same check under any key given as Base64 texts; VerifyManifestSignature passes the built-in
+// one.
+bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
+                            const char* modulusBase64, const char* exponentBase64);
 
 // Strict, all-or-nothing parse; entries are appended in manifest order.
 bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entries);
@@ -41,7 +45,8 @@ struct ApplyResult {
 };
 
 // Stages, verifies and installs every entry, or leaves the installation as it was.
-ApplyResult ApplyUpdates(const std::wstring& installDir, const std::vector<ManifestEntry>& updateList);
+ApplyResult ApplyUpdates(const std::wstring& installDir,
+                         const std::vector<ManifestEntry>& updateList);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
 bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
 

@@ -3,6 +3,7 @@
 #include "update/update.h"
 
 #include "tests/harness/test_support.h"
+#include "vantor_config.h"
 
 #include <gtest/gtest.h>
 
@@ -270,8 +271,8 @@ private:
     std::string CleanEntry() {
         std::string hex;
         for (int i = 0; i < 64; ++i) hex.push_back("0123456789abcdefABCDEF"[Pick(22)]);
-        return std::string(OracleFiles[Pick(26)]) + "|/patch/files/" + hex + "|" + std::to_string(1 + Pick(100000)) +
-               "|" + hex;
+        return std::string(OracleFiles[Pick(26)]) + "|/patch/files/" + hex + "|" +
+               std::to_string(1 + Pick(100000)) + "|" + hex;
     }
 
     std::string Entry() {
@@ -425,6 +426,52 @@ TEST(SignatureFuzz, OnlyTheValidSignatureOfTheExactBytesVerifies) {
     }
     std::printf("signature fuzz: %llu inputs, %llu verified\n",
                 static_cast<unsigned long long>(iterations),
+                static_cast<unsigned long long>(verified));
+    EXPECT_EQ(verified, 0u);
+}
+
+TEST(SignatureFuzz, NoKeyButTheSignersVerifiesTheValidSignature) {
+    const auto manifest = ReadBytes(BuildPath(L"tests\\update\\data\\signed-manifest.txt"));
+    const auto signature = ReadBytes(BuildPath(L"tests\\update\\data\\signed-manifest.sig"));
+    ASSERT_TRUE(manifest && signature);
+    const std::string modulus = ManifestSigningKeyModulus;
+    ASSERT_TRUE(VerifySignatureWithKey(*manifest, *signature, modulus.c_str(), "AQAB"));
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    // Texts that decode to 65537 again (a leading zero byte, white space) are the same key, not
+    // fuzz.
+    const std::vector<std::string> exponents = {"AQAB", "AQAA", "Aw==", "AQ==", "AQAC", "", "!!!!"};
+    const uint64_t iterations = EnvironmentNumber("VANTOR_FUZZ_SIGNATURES", 2000) / 4;
+    std::mt19937_64 rng(EnvironmentNumber("VANTOR_FUZZ_SEED", 20261209) + 1);
+    const auto pick = [&](size_t n) { return static_cast<size_t>(rng() % n); };
+    uint64_t verified = 0;
+    for (uint64_t i = 0; i < iterations; ++i) {
+        std::string m = modulus;
+        std::string e = "AQAB";
+        switch (i % 4) {
+            case 0:  // one Base64 digit of the modulus changed, where every bit counts
+                m[pick(341)] = alphabet[pick(64)];
+                if (m == modulus) m[0] = m[0] == 'A' ? 'B' : 'A';
+                break;
+            case 1:  // a random modulus of a random length
+                m.resize(4 * (1 + pick(120)));
+                for (char& c : m) c = alphabet[pick(64)];
+                break;
+            case 2:  // the modulus cut short, shifted by an inserted digit, or broken as text
+                if (pick(3) == 0) {
+                    m = m.substr(0, pick(341));  // cutting only the padding keeps the key
+                } else if (pick(2)) {
+                    m.insert(pick(340), 1, alphabet[pick(64)]);
+                } else {
+                    m[pick(m.size())] = '*';
+                }
+                break;
+            case 3:  // another exponent with the right modulus
+                e = exponents[1 + pick(exponents.size() - 1)];
+                break;
+        }
+        verified += VerifySignatureWithKey(*manifest, *signature, m.c_str(), e.c_str()) ? 1 : 0;
+    }
+    std::printf("key fuzz: %llu keys, %llu verified\n", static_cast<unsigned long long>(iterations),
                 static_cast<unsigned long long>(verified));
     EXPECT_EQ(verified, 0u);
 }
