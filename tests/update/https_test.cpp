@@ -41,6 +41,10 @@ const DownloadCase downloadCases[] = {
     {"NotModified", 10, R"({"status": 304})", 16, L"Update server returned HTTP 304."},
 };
 
+void PrintTo(const DownloadCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 class DownloadTest : public testing::TestWithParam<DownloadCase> {};
 
 TEST_P(DownloadTest, FetchesOrFailsWithItsText) {
@@ -119,6 +123,10 @@ const ConnectionCase connectionCases[] = {
     {"NameDoesNotResolve", L"no-such-host.invalid", [] { return UpdatePort; },
      ERROR_WINHTTP_NAME_NOT_RESOLVED, ERROR_WINHTTP_NAME_NOT_RESOLVED},
 };
+
+void PrintTo(const ConnectionCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class ConnectionFailureTest : public testing::TestWithParam<ConnectionCase> {};
 
