@@ -220,6 +220,15 @@ TEST_F(UpdateRunTest, ListedPathThatIsADirectoryIsNotCurrentAndRollsBack) {
     EXPECT_EQ(SnapshotTree(install.path()), before);
 }
 
+TEST_F(UpdateRunTest, NoInstallationDirectoryFetchesNothing) {
+    Serve(threeFiles);
+    updateRunSeams.getInstallDirectory = [](std::wstring&) { return false; };
+    const UpdateResult result = Run();
+    EXPECT_FALSE(result.succeeded);
+    EXPECT_EQ(result.message, L"Unable to determine the Vantor installation directory.");
+    EXPECT_TRUE(HostLog().empty());
+}
+
 // The product's own way of finding the installation: the directory of the running program,
 // whatever the working directory is.
 TEST(UpdateRunInstalled, UpdatesTheDirectoryOfTheRunningProgram) {
