@@ -1,0 +1,153 @@
+#include "app/launcher.h"
+#include "common/handles.h"
+#include "launch/launch.h"
+
+#include <exception>
+#include <vector>
+
+namespace {
+
+constexpr DWORD EnvironmentBufferSize = 32768;
+
+// The launcher's own "__COMPAT_LAYER" as it was before the client start; wiped when done.
+struct SavedCompatLayer {
+    std::vector<wchar_t> value;
+    bool present = false;
+
+    SavedCompatLayer() : value(EnvironmentBufferSize, L'\0') {
+        const DWORD length =
+            ::GetEnvironmentVariableW(CompatLayerVariable, value.data(), EnvironmentBufferSize);
+        present = length >= 1 && length < EnvironmentBufferSize;
+    }
+    ~SavedCompatLayer() { ::SecureZeroMemory(value.data(), value.size() * sizeof(wchar_t)); }
+    SavedCompatLayer(const SavedCompatLayer&) = delete;
+    SavedCompatLayer& operator=(const SavedCompatLayer&) = delete;
+
+    void Restore() const {
+        ::SetEnvironmentVariableW(CompatLayerVariable, present ? value.data() : nullptr);
+    }
+};
+
+}  // namespace
+
+void AppendQuotedArgument(std::wstring& commandLine, const std::wstring& argument) {
+    if (!commandLine.empty()) commandLine.push_back(L' ');
+    commandLine.push_back(L'"');
+    size_t backslashes = 0;
+    for (const wchar_t unit : argument) {
+        if (unit == L'\\') {
+            ++backslashes;
+        } else if (unit == L'"') {
+            commandLine.append(backslashes * 2 + 1, L'\\');
+            commandLine.push_back(L'"');
+            backslashes = 0;
+        } else {
+            commandLine.append(backslashes, L'\\');
+            commandLine.push_back(unit);
+            backslashes = 0;
+        }
+    }
+    commandLine.append(backslashes * 2, L'\\');
+    commandLine.push_back(L'"');
+}
+
+void TrimTrailingBreaks(std::wstring& text) {
+    const size_t keep = text.find_last_not_of(L"\r\n ");
+    text.erase(keep == std::wstring::npos ? 0 : keep + 1);
+}
+
+std::wstring WindowsErrorText(DWORD code) {
+    unique_local buffer;
+    wchar_t* text = nullptr;
+    const DWORD length = ::FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+        nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    buffer.reset(text);
+    if (length == 0 || text == nullptr) return L"Unknown Windows error";
+    std::wstring result(text, length);
+    TrimTrailingBreaks(result);
+    return result;
+}
+
+BOOL CALLBACK FindClientWindow(HWND window, LPARAM search) {
+    auto* record = reinterpret_cast<ClientWindowSearch*>(search);
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    if (processId != record->processId) return TRUE;
+    if (!::IsWindowVisible(window)) return TRUE;
+    if (::GetWindow(window, GW_OWNER) != nullptr) return TRUE;
+    record->found = window;
+    return FALSE;
+}
+
+DWORD WINAPI ClientTitleWatcher(LPVOID processId) {
+    try {
+        for (int attempt = 0; attempt < TitleSearchAttempts; ++attempt) {
+            ClientWindowSearch search;
+            search.processId = static_cast<DWORD>(reinterpret_cast<UINT_PTR>(processId));
+            ::EnumWindows(&FindClientWindow, reinterpret_cast<LPARAM>(&search));
+            if (search.found != nullptr) {
+                ::SetWindowTextW(search.found, ClientWindowTitle);
+                return 0;
+            }
+            ::Sleep(TitleSearchPauseMs);
+        }
+    } catch (...) {
+        std::terminate();
+    }
+    return 0;
+}
+
+DWORD WINAPI GameExitWatcher(LPVOID window) {
+    try {
+        // Stored by the main thread before this thread was created, closed only after our post.
+        const HANDLE process = launcherState.gameProcess.get();
+        if (process != nullptr) ::WaitForSingleObject(process, INFINITE);
+        ::PostMessageW(static_cast<HWND>(window), WM_APP_GAME_EXITED, 0, 0);
+    } catch (...) {
+        std::terminate();
+    }
+    return 0;
+}
+
+void LaunchGameClient(HWND window, const std::wstring& installDir, const std::wstring& clientPath) {
+    std::wstring commandLine;
+    AppendQuotedArgument(commandLine, clientPath);
+    commandLine.push_back(L' ');
+    commandLine.append(ClientArguments);
+
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started{};
+    BOOL created = FALSE;
+    DWORD error = 0;
+    {
+        // The client inherits the setting; the launcher keeps it only for the call.
+        const SavedCompatLayer saved;
+        ::SetEnvironmentVariableW(CompatLayerVariable, CompatLayerValue);
+        created = ::CreateProcessW(clientPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                                   CREATE_UNICODE_ENVIRONMENT, nullptr, installDir.c_str(),
+                                   &startup, &started);
+        error = created ? 0 : ::GetLastError();
+        saved.Restore();
+    }
+    if (!created) {
+        const std::wstring text = L"Unable to start Vantor.\nError " + std::to_wstring(error) +
+                                  L": " + WindowsErrorText(error);
+        ShowLauncherError(window, text.c_str());
+        return;
+    }
+
+    unique_process process(started.hProcess);
+    unique_handle(started.hThread).reset();
+    unique_handle titleWatcher(launchSeams.createThread(
+        &ClientTitleWatcher, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(started.dwProcessId))));
+    launcherState.gameProcess = std::move(process);
+    ::ShowWindow(window, SW_HIDE);
+    unique_handle exitWatcher(launchSeams.createThread(&GameExitWatcher, window));
+    if (!exitWatcher) {
+        // Without a watcher nothing would end the hidden launcher: end it now, client running.
+        launcherState.gameProcess.reset();
+        ::DestroyWindow(window);
+    }
+}
