@@ -1,0 +1,119 @@
+// Start Game in a launcher process of its own, placed in a temporary installation directory.
+#include "tests/launch/launch_fixture.h"
+#include "tests/status/listeners.h"
+#include "vantor_config.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+const WinsockForTests winsock;
+
+class LaunchProcessTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(gameServer.Open(static_cast<unsigned short>(_wtoi(GameServerPort))));
+        exe = install.path() + L"\\VANTOR.exe";
+        ASSERT_TRUE(CopyInto(BuildPath(L"tests\\launch\\launcher_host.exe"), exe));
+    }
+    void TearDown() override {
+        WriteBytes(install / L"stub-client-quit", "");
+        const auto record = ReadClientRecord(install.path());
+        if (record && record->count(L"pid")) {
+            unique_process client(
+                ::OpenProcess(SYNCHRONIZE, FALSE, _wtoi(record->at(L"pid").c_str())));
+            if (client) ::WaitForSingleObject(client.get(), 10000);
+        }
+    }
+
+    // Starts the launcher from another working directory and clicks Start Game once enabled.
+    HWND StartAndClick() {
+        if (!launcher.Start(exe, L"", elsewhere.path())) {
+            ADD_FAILURE() << "launcher not started: " << ::GetLastError();
+            return nullptr;
+        }
+        HWND window = WaitForProcessWindow(launcher.id, LauncherClassName, 20s);
+        if (window == nullptr) {
+            ADD_FAILURE() << "no launcher window";
+            return nullptr;
+        }
+        // The window may be found while it is still creating its controls; it is shown after.
+        HWND button = nullptr;
+        if (!PumpUntil(
+                [&] {
+                    button = ::GetDlgItem(window, IDC_START_GAME);
+                    return ::IsWindowVisible(window) && button != nullptr &&
+                           ::IsWindowEnabled(button) != FALSE;
+                },
+                20s)) {
+            ADD_FAILURE() << "Start Game stayed disabled; server: "
+                          << Narrow(WindowText(::GetDlgItem(window, IDC_SERVER_STATUS)))
+                          << "; update: "
+                          << Narrow(WindowText(::GetDlgItem(window, IDC_UPDATE_STATUS)));
+            return nullptr;
+        }
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(button));
+        return window;
+    }
+
+    Listener gameServer;
+    TempDir install;
+    TempDir elsewhere;
+    std::wstring exe;
+    ChildProcess launcher;
+};
+
+TEST_F(LaunchProcessTest, ClientStartsInTheLaunchersDirectoryAndTheLauncherExitsWithIt) {
+    PrepareInstallation(install.path(), "window");
+    HWND window = StartAndClick();
+    ASSERT_NE(window, nullptr);
+
+    const auto record = WaitForClientRecord(install.path(), 20s);
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(record->at(L"cwd"), install.path());
+    EXPECT_EQ(record->at(L"commandline"), L"\"" + install.path() + L"\\" + ClientExecutableName +
+                                              L"\" -1kov1 /account:clientinfo.xml");
+    const DWORD client = _wtoi(record->at(L"pid").c_str());
+    EXPECT_TRUE(PumpUntil(
+        [&] { return ProcessWindowTitles(client) == std::multiset<std::wstring>{L"Vantor"}; },
+        20s));
+    EXPECT_FALSE(::IsWindowVisible(window));
+    EXPECT_FALSE(launcher.Wait(500ms).has_value());
+
+    WriteBytes(install / L"stub-client-quit", "");
+    const auto code = launcher.Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+}
+
+TEST_F(LaunchProcessTest, ClientThatExitsAtOnceEndsTheLauncherWithCodeZero) {
+    PrepareInstallation(install.path(), "exit");
+    HWND window = StartAndClick();
+    ASSERT_NE(window, nullptr);
+    const auto code = launcher.Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+    EXPECT_TRUE(ReadClientRecord(install.path()).has_value());
+}
+
+TEST_F(LaunchProcessTest, MissingClientInTheLaunchersDirectoryIsReportedAndTheLauncherStays) {
+    // The client and configuration lie in the working directory, which does not count.
+    PrepareInstallation(elsewhere.path(), "window");
+    HWND window = StartAndClick();
+    ASSERT_NE(window, nullptr);
+    const auto box = WaitForMessageBox(launcher.id, 20s);
+    ASSERT_TRUE(box.has_value());
+    EXPECT_EQ(box->text, L"Required Vantor client files are missing. Please reinstall Vantor.");
+    EXPECT_TRUE(box->owned);
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindow(box->box); }, 5s));
+    EXPECT_TRUE(::IsWindowVisible(window));
+    EXPECT_FALSE(ReadClientRecord(elsewhere.path()).has_value());
+
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    const auto code = launcher.Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+}
+
+}  // namespace
