@@ -139,7 +139,8 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     }
 
     unique_process process(started.hProcess);
-    unique_handle(started.hThread).reset();
+    unique_handle primaryThread(started.hThread);
+    primaryThread.reset();  // never needed
     unique_handle titleWatcher(launchSeams.createThread(
         &ClientTitleWatcher, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(started.dwProcessId))));
     launcherState.gameProcess = std::move(process);

@@ -35,7 +35,7 @@ void PrintTo(const ProbeCase& c, std::ostream* out) {
 
 class ProbeServerTest : public ::testing::TestWithParam<ProbeCase> {};
 
-TEST_P(ProbeServerTest, ReportsReachabilityOfTheFirstAddressThatAccepts) {
+TEST_P(ProbeServerTest, Reachability) {
     const ProbeCase& c = GetParam();
     Listener listener;
     FullBacklog backlog;
