@@ -27,8 +27,9 @@ struct Listener {
 // A port on 127.0.0.1 that nobody listens on: connecting to it is refused.
 unsigned short RefusingPort();
 
-// Fills the listener's accept queue so that a further connect is never answered; the kernel
-// then drops new SYNs instead of refusing them. Keeps the filling sockets open.
+// Fills the listener's accept queue so that a further connect is never answered. Wine: the
+// sockets are Linux's, and Linux drops SYNs to a full queue; Windows would refuse them at once
+// (also "not reachable", but without the wait). Keeps the filling sockets open.
 struct FullBacklog {
     Listener listener;
     std::vector<unique_socket> fillers;
