@@ -4,8 +4,9 @@
 #include <algorithm>
 
 InstallFileOps DefaultInstallFileOps() {
-    return {&::CreateDirectoryW, &::CreateFileW, &::WriteFile,          &::FlushFileBuffers,
-            &::CloseHandle,      &::DeleteFileW, &::GetFileAttributesW, &::MoveFileExW};
+    return {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
+            &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
+            &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
 }
 
 InstallFileOps installFileOps = DefaultInstallFileOps();
@@ -44,6 +45,17 @@ bool IsExistingFile(const std::wstring& path) {
 
 ApplyResult Failure(const std::wstring& message) {
     return {false, false, message};
+}
+
+// A moved target keeps its read-only bit, and Windows refuses to delete a read-only file: such a
+// backup would stay for good and make every later move aside of its target fail.
+void DeleteBackup(const std::wstring& backupPath) {
+    if (installFileOps.deleteFile(backupPath.c_str()) || ::GetLastError() != ERROR_ACCESS_DENIED) {
+        return;
+    }
+    if (installFileOps.setFileAttributes(backupPath.c_str(), FILE_ATTRIBUTE_NORMAL)) {
+        installFileOps.deleteFile(backupPath.c_str());
+    }
 }
 
 void DeleteStagingFiles(const std::vector<StagedFile>& stagedFiles, const StagedFile* current) {
@@ -148,12 +160,16 @@ ApplyResult ApplyUpdates(const std::wstring& installDir,
 
     size_t installedCount = 0;
     for (StagedFile& file : stagedFiles) {
-        installFileOps.deleteFile(file.backupPath.c_str());
         if (IsExistingFile(file.targetPath)) {
+            DeleteBackup(file.backupPath);
             if (!installFileOps.moveFileEx(file.targetPath.c_str(), file.backupPath.c_str(),
                                            MOVEFILE_WRITE_THROUGH)) {
                 break;
             }
+            file.backedUp = true;
+        } else if (IsExistingFile(file.backupPath)) {
+            // A run that ended between its two moves left the old file only at the backup
+            // name: keep it as this run's backup, so that a rollback gives it back.
             file.backedUp = true;
         }
         if (!installFileOps.moveFileEx(file.stagingPath.c_str(), file.targetPath.c_str(),
@@ -171,6 +187,6 @@ ApplyResult ApplyUpdates(const std::wstring& installDir,
         RollBack(stagedFiles, installedCount);
         return Failure(InstallFailedText);
     }
-    for (const StagedFile& file : stagedFiles) installFileOps.deleteFile(file.backupPath.c_str());
+    for (const StagedFile& file : stagedFiles) DeleteBackup(file.backupPath);
     return {true, true, std::wstring(L"Updated to ") + UpdateVersionText};
 }

@@ -21,6 +21,7 @@ struct InstallFileOps {
     BOOL(WINAPI* deleteFile)(LPCWSTR);
     DWORD(WINAPI* getFileAttributes)(LPCWSTR);
     BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
+    BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
 };
 InstallFileOps DefaultInstallFileOps();
 extern InstallFileOps installFileOps;

@@ -58,7 +58,11 @@ BOOL WINAPI FakeClose(HANDLE handle) {
     return fail ? FALSE : closed;
 }
 BOOL WINAPI FakeDelete(LPCWSTR path) {
-    return Fails("delete", path) ? FALSE : ::DeleteFileW(path);
+    if (Fails("delete", path)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::DeleteFileW(path);
 }
 DWORD WINAPI FakeAttributes(LPCWSTR path) {
     return Fails("attributes", path) ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(path);
@@ -70,14 +74,22 @@ BOOL WINAPI FakeMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     }
     return ::MoveFileExW(from, to, flags);
 }
+BOOL WINAPI FakeSetAttributes(LPCWSTR path, DWORD attributes) {
+    if (Fails("setAttributes", path)) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return ::SetFileAttributesW(path, attributes);
+}
 
 void UseFakeFileOps(std::set<size_t> failing = {}) {
     opCalls.clear();
     opPaths.clear();
     writeSizes.clear();
     failingCalls = std::move(failing);
-    installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,  &FakeFlush,
-                      &FakeClose,           &FakeDelete,     &FakeAttributes, &FakeMove};
+    installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,
+                      &FakeFlush,           &FakeClose,      &FakeDelete,
+                      &FakeAttributes,      &FakeMove,       &FakeSetAttributes};
 }
 
 // ---- the download, served from memory ----
@@ -262,6 +274,15 @@ const InstallCase installCases[] = {
      InstallText,
      With(With(initialTree, deepDirs), {{pathC, "<dir>"}}),
      allFetched},
+    // A run that ended between moving A aside and moving its new file in left the old A only
+    // at the backup name; when this run rolls back, that old A comes back.
+    {"MissingTargetBesideItsBackupComesBackOnRollback",
+     {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}, {pathB, "<dir>"}},
+     {},
+     nullptr,
+     InstallText,
+     With(With(initialTree, deepDirs), {{pathB, "<dir>"}}),
+     allFetched},
 };
 
 void PrintTo(const InstallCase& c, std::ostream* os) {
@@ -340,20 +361,24 @@ const FaultCase faultCases[] = {
     {{16}, "writeFile", DownloadText, rolledBack},
     {{17}, "flush", DownloadText, rolledBack},
     {{18}, "close", SuccessText, installedTree},
-    {{19}, "delete", SuccessText, installedTree},
-    {{20}, "attributes", InstallText, rolledBack},
+    // A target that cannot be seen is not moved aside, and its staging file cannot replace it.
+    {{19}, "attributes", InstallText, rolledBack},
+    {{20}, "delete", SuccessText, installedTree},
     {{21}, "move", InstallText, rolledBack},
     {{22}, "move", InstallText, rolledBack},
-    {{23}, "delete", SuccessText, installedTree},
-    {{24}, "attributes", SuccessText, installedTree},  // C does not exist: the same answer
+    {{23}, "attributes", SuccessText, installedTree},  // C does not exist: the same answer
+    {{24}, "attributes", SuccessText, installedTree},  // C has no backup: the same answer
     {{25}, "move", InstallText, rolledBack},
-    {{26}, "delete", SuccessText, installedTree},
-    {{27}, "attributes", InstallText, rolledBack},
+    {{26}, "attributes", InstallText, rolledBack},
+    {{27}, "delete", SuccessText, installedTree},
     {{28}, "move", InstallText, rolledBack},
     {{29}, "move", InstallText, rolledBack},
-    {{30}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
+    // A refused delete of a backup is tried once more without the read-only bit (30, 32); a
+    // backup stays only when that fails too.
+    {{30}, "delete", SuccessText, installedTree},
+    {{30, 31}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
     {{31}, "delete", SuccessText, installedTree},
-    {{32}, "delete", SuccessText, With(installedTree, {{pathB + L".vantor-backup", oldB}})},
+    {{32}, "delete", SuccessText, installedTree},
     {{33}, "", SuccessText, installedTree},
     // Failures inside the rollback after C's move failed (25): A's new file cannot be
     // deleted (28) - the restoring move replaces it anyway; A's restoring move fails (30) -
