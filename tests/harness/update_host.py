@@ -6,7 +6,9 @@ State directory layout (tests running under Wine reach it as Z:\\...):
   scenario.json   optional, re-read on every request: {"/path": {behaviour}, ...}
   log.txt         one line per request: "<path>\\t<status>\\t<body bytes sent>"
   ports.txt       "<name> <port>" lines: main, mismatch (certificate for another host name,
-                  signed by the harness CA), untrusted (localhost, signed by a CA nobody trusts)
+                  signed by the harness CA), untrusted (localhost, signed by a CA nobody trusts),
+                  expired (localhost, signed by the harness CA, valid only in January 2020),
+                  plain (answers a TLS handshake in plain text, so the handshake fails)
 
 Behaviour keys (all optional):
   status          status code to answer (default 200 when the file exists, else 404)
@@ -19,6 +21,7 @@ Behaviour keys (all optional):
   delay           seconds to wait before the status line
   drip            [bytes, seconds]: send the body in pieces of that size with pauses
   endless         true: a chunked body that never ends (until the client goes away)
+  headers         {"Name": "value", ...}: extra response headers (a Location, for example)
 """
 
 import argparse
@@ -65,6 +68,32 @@ def make_extra_certificates(ca_dir, out_dir):
                 "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
     leaf("localhost", stray_pem, stray_key, *untrusted)
     return mismatch, untrusted
+
+
+def make_expired_certificate(ca_dir, out_dir):
+    """A certificate for localhost from the harness CA that expired long ago."""
+    pem, key = os.path.join(out_dir, "expired.pem"), os.path.join(out_dir, "expired.key")
+    if os.path.exists(pem) and os.path.exists(key):
+        return pem, key
+    work = os.path.join(out_dir, "expired-ca")
+    os.makedirs(work, exist_ok=True)
+    with open(os.path.join(work, "index.txt"), "w"):
+        pass
+    with open(os.path.join(work, "serial"), "w") as f:
+        f.write("1000\n")
+    config = os.path.join(work, "ca.cnf")
+    with open(config, "w") as f:
+        f.write("[ca]\ndefault_ca = past\n[past]\ndatabase = %s\nnew_certs_dir = %s\nserial = %s\n"
+                "default_md = sha256\npolicy = any\nunique_subject = no\n[any]\ncommonName = supplied\n"
+                "[leaf]\nsubjectAltName = DNS:localhost\nextendedKeyUsage = serverAuth\n"
+                "basicConstraints = CA:FALSE\n"
+                % (os.path.join(work, "index.txt"), work, os.path.join(work, "serial")))
+    csr = pem + ".csr"
+    run_openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", key, "-out", csr)
+    run_openssl("ca", "-batch", "-config", config, "-extensions", "leaf", "-notext",
+                "-cert", os.path.join(ca_dir, "ca.pem"), "-keyfile", os.path.join(ca_dir, "ca.key"),
+                "-startdate", "20200101000000Z", "-enddate", "20200201000000Z", "-in", csr, "-out", pem)
+    return pem, key
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -160,6 +189,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             sent = b""
         self.record(status, len(sent))
         self.send_response(status)
+        for name, value in rule.get("headers", {}).items():
+            self.send_header(name, value)
         if status not in (204, 304):
             self.send_header("Content-Length", str(rule.get("content_length", len(body))))
         self.send_header("Connection", "close")
@@ -191,6 +222,28 @@ def serve(port, cert, key, state_dir):
     return server.server_address[1]
 
 
+def serve_plain(port):
+    """Answers whatever arrives, a TLS client hello included, with a plain-text HTTP error."""
+    listener = socket.create_server(("127.0.0.1", port))
+
+    def answer(connection):
+        with connection:
+            try:
+                connection.settimeout(10)
+                connection.recv(4096)
+                connection.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
+            except OSError:
+                pass
+
+    def accept_forever():
+        while True:
+            connection, _ = listener.accept()
+            threading.Thread(target=answer, args=(connection,), daemon=True).start()
+
+    threading.Thread(target=accept_forever, daemon=True).start()
+    return listener.getsockname()[1]
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, required=True)
@@ -210,6 +263,9 @@ def main():
         "main": serve(args.port, args.cert, args.key, state_dir),
         "mismatch": serve(0, *mismatch, state_dir),
         "untrusted": serve(0, *untrusted, state_dir),
+        "expired": serve(0, *make_expired_certificate(os.path.dirname(os.path.abspath(args.cert)),
+                                                      os.path.join(state_dir, "pki")), state_dir),
+        "plain": serve_plain(0),
     }
     with open(os.path.join(state_dir, "ports.txt.tmp"), "w") as f:
         for name, port in ports.items():

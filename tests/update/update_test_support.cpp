@@ -114,6 +114,30 @@ void PublishManifest(const Bytes& manifest, const std::string& key,
     SetHostScenario(scenario + "}");
 }
 
+bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path) {
+    if (!holder.Start(BuildPath(L"tests\\update\\hold_open_child.exe"), L"\"" + path + L"\"",
+                      L"")) {
+        ADD_FAILURE() << "cannot start hold_open_child: " << ::GetLastError();
+        return false;
+    }
+    DWORD lastProbe = 0;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (const auto code = holder.Wait(std::chrono::milliseconds(0))) {
+            ADD_FAILURE() << "hold_open_child ended with " << *code << " on " << Narrow(path);
+            return false;
+        }
+        unique_file probe(::CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        lastProbe = probe ? 0 : ::GetLastError();
+        if (lastProbe == ERROR_SHARING_VIOLATION) return true;
+        probe.reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ADD_FAILURE() << "hold_open_child never held " << Narrow(path) << "; last error " << lastProbe;
+    return false;
+}
+
 ScopedInstallDirectory::ScopedInstallDirectory(const std::wstring& directory) {
     injectedInstallDirectory = directory;
     updateRunSeams.getInstallDirectory = &InjectedInstallDirectory;

@@ -36,6 +36,10 @@ std::string ManifestLine(const std::string& relativePath, const std::string& rem
 void PublishManifest(const Bytes& manifest, const std::string& key = "test",
                      const std::string& extraScenario = "");
 
+// Starts hold_open_child on path and returns once that other process holds it open without
+// sharing; false when it could not.
+bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path);
+
 // Points the update run at a directory instead of the test program's own.
 class ScopedInstallDirectory {
 public:
