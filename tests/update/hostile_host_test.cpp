@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <iostream>
+
 namespace {
 
 constexpr wchar_t CheckFailed[] = L"Unable to securely check for updates.\n";
@@ -241,6 +243,7 @@ TEST_P(HostileHostTest, FailsWithItsTextAndChangesNothing) {
 
     const UpdateResult result = Run();
 
+    std::cout << "the player sees: " << Narrow(result.message) << "\n";
     EXPECT_FALSE(result.succeeded);
     EXPECT_FALSE(result.filesInstalled);
     EXPECT_THAT(result.message, testing::AnyOfArray(c.messages));
