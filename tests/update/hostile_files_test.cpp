@@ -72,9 +72,9 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(::SetFileAttributesW((install / pathA).c_str(), FILE_ATTRIBUTE_READONLY));
      },
      pathB.c_str(), InstallFailed, true},
-    // Windows ignores the read-only bit of a directory for what is created in it. Wine 8 turns
-    // the bit into Unix mode bits instead, which would refuse the staging file to anyone but
-    // root; the harness runs as root, so both agree here.
+    // Windows keeps the read-only bit of a directory but ignores it for what is created in it.
+    // Wine 8 accepts the call and drops the bit (the directory reads back without it), so the
+    // run goes the same way.
     {"ReadOnlyBitOnTheDirectory",
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / L"System").c_str(), FILE_ATTRIBUTE_READONLY));
