@@ -151,24 +151,28 @@ bool WriteNewPrivateFile(const std::string& path, const char* data, size_t size,
                                         : ": cannot create: " + std::string(std::strerror(errno)));
         return false;
     }
-    bool ok = ::fchmod(fd, 0600) == 0;
-    for (size_t done = 0; ok && done < size;) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok) {
+    const int failure = WriteSyncClose(fd, 0600, std::string_view(data, size));
+    if (failure != 0) {
         ::unlink(path.c_str());
-        error = path + ": cannot write: " + std::strerror(savedErrno);
+        error = path + ": cannot write: " + std::strerror(failure);
     }
-    return ok;
+    return failure == 0;
 }
 
 }  // namespace
+
+int WriteSyncClose(int fd, unsigned mode, std::string_view bytes) {
+    int failure = ::fchmod(fd, static_cast<mode_t>(mode)) == 0 ? 0 : errno;
+    for (size_t done = 0; failure == 0 && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) failure = n < 0 ? errno : EIO;
+        if (n > 0) done += static_cast<size_t>(n);
+    }
+    if (failure == 0 && ::fsync(fd) != 0) failure = errno;
+    if (::close(fd) != 0 && failure == 0) failure = errno;
+    return failure;
+}
 
 bool GenerateKey(const std::string& path, std::string& modulusBase64, std::string& error) {
     if (::access(path.c_str(), F_OK) == 0) {

@@ -125,19 +125,10 @@ bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& er
         error = target.string() + ": cannot create a temporary file: " + std::strerror(errno);
         return false;
     }
-    bool ok = ::fchmod(fd, 0644) == 0;
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) done += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    const int savedErrno = errno;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) {
-        error = target.string() + ": cannot write: " + std::strerror(errno ? errno : savedErrno);
+    int failure = WriteSyncClose(fd, 0644, bytes);
+    if (failure == 0 && ::rename(temp.c_str(), target.c_str()) != 0) failure = errno;
+    if (failure != 0) {
+        error = target.string() + ": cannot write: " + std::strerror(failure);
         ::unlink(temp.c_str());
         return false;
     }

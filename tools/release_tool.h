@@ -33,6 +33,9 @@ bool VerifyWithModulus(const std::string& modulusBase64, std::string_view messag
 bool CheckModulusText(const std::string& modulusBase64, std::string& error);
 bool HashFile(const std::string& path, Digest& digest, uint64_t& size, std::string& error);
 Digest HashBytes(std::string_view bytes);
+// Sets the file's mode, writes every byte, syncs and closes fd (closed on every path).
+// Returns 0, or the errno of the first step that failed.
+int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);
 
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);
