@@ -95,6 +95,23 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
         case WM_CLOSE:
             ::PostQuitMessage(0);
             return 0;
+        case WM_SETTEXT: {
+            const LRESULT result = ::DefWindowProcW(window, message, wParam, lParam);
+            ::InvalidateRect(window, nullptr, TRUE);
+            return result;
+        }
+        case WM_PAINT: {
+            // The title in the client area too, so that a screenshot without a frame shows it.
+            PAINTSTRUCT paint;
+            HDC dc = ::BeginPaint(window, &paint);
+            wchar_t title[128] = {};
+            ::GetWindowTextW(window, title, 128);
+            RECT area;
+            ::GetClientRect(window, &area);
+            ::DrawTextW(dc, title, -1, &area, DT_CENTER | DT_VCENTER | DT_SINGLELINE);
+            ::EndPaint(window, &paint);
+            return 0;
+        }
         default:
             return ::DefWindowProcW(window, message, wParam, lParam);
     }
@@ -120,6 +137,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     windowClass.cbSize = sizeof(windowClass);
     windowClass.lpfnWndProc = &WindowProc;
     windowClass.hInstance = instance;
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(static_cast<INT_PTR>(COLOR_WINDOW + 1));
+    windowClass.hCursor = ::LoadCursorW(nullptr, IDC_ARROW);
     windowClass.lpszClassName = L"VantorStubClient";
     if (!::RegisterClassExW(&windowClass)) return 2;
 
