@@ -221,11 +221,7 @@ protected:
         before = SnapshotTree(install.path());
     }
 
-    UpdateResult Run() {
-        UpdateResult result;
-        RunUpdate(result);
-        return result;
-    }
+    UpdateResult Run() { return RunUpdateOnce(); }
 
     ScopedSeams seams;
     TempDir install;

@@ -42,9 +42,7 @@ class MountedInstallTest : public testing::Test {
 protected:
     UpdateResult Run(const std::wstring& installDir) {
         ScopedInstallDirectory useInstall(installDir);
-        UpdateResult result;
-        RunUpdate(result);
-        return result;
+        return RunUpdateOnce();
     }
     ScopedSeams seams;
 };

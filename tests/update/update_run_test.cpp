@@ -44,11 +44,7 @@ protected:
     void Put(const std::string& relativePath, const Bytes& content) {
         ASSERT_TRUE(WriteBytes(install / Widen(relativePath), content));
     }
-    UpdateResult Run() {
-        UpdateResult result;
-        RunUpdate(result);
-        return result;
-    }
+    UpdateResult Run() { return RunUpdateOnce(); }
 
     ScopedSeams seams;
     TempDir install;

@@ -146,3 +146,9 @@ ScopedInstallDirectory::ScopedInstallDirectory(const std::wstring& directory) {
 ScopedInstallDirectory::~ScopedInstallDirectory() {
     updateRunSeams.getInstallDirectory = DefaultUpdateRunSeams().getInstallDirectory;
 }
+
+UpdateResult RunUpdateOnce() {
+    UpdateResult result;
+    RunUpdate(result);
+    return result;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "tests/harness/test_support.h"
+#include "update/update_run.h"
 #include "update/update_seams.h"
 
 #include <string>
@@ -39,6 +40,9 @@ void PublishManifest(const Bytes& manifest, const std::string& key = "test",
 // Starts hold_open_child on path and returns once that other process holds it open without
 // sharing; false when it could not.
 bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path);
+
+// One update run with the seams as they are; the record it filled.
+UpdateResult RunUpdateOnce();
 
 // Points the update run at a directory instead of the test program's own.
 class ScopedInstallDirectory {
