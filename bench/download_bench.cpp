@@ -61,7 +61,7 @@ int wmain(int argc, wchar_t** argv) {
         if (mode == L"product") {
             ByteBuffer body;
             std::wstring error;
-            fetched = HttpsGet(argv[i], MaxUpdateFileSize, body, error);
+            fetched = HttpsGet(argv[i], MaxManifestFileSize, body, error);
             total += body.size();
         } else {
             fetched = Fetch(argv[i], mode == L"announced", buffer, total);

@@ -61,7 +61,7 @@ bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& 
     body.clear();
     // The limit is known before the first byte: taking it up front means the body never
     // reallocates, so a file of n bytes costs about n bytes rather than up to 2n.
-    body.reserve(static_cast<size_t>(std::min<uint64_t>(maxBytes, MaxUpdateFileSize)));
+    body.reserve(static_cast<size_t>(std::min<uint64_t>(maxBytes, MaxManifestFileSize)));
     for (;;) {
         DWORD available = 0;
         if (!::WinHttpQueryDataAvailable(request.get(), &available)) {

@@ -1,6 +1,8 @@
 // Client update: the manifest's records and digests, and the operations of the update run.
 #pragma once
 
+#include "update/manifest_rules.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -55,4 +57,3 @@ inline constexpr wchar_t ManifestPath[] = L"/patch/manifest-v4.txt";
 inline constexpr wchar_t SignaturePath[] = L"/patch/manifest-v4.sig";
 inline constexpr uint64_t ManifestLimit = 65536;
 inline constexpr uint64_t SignatureLimit = 4096;
-inline constexpr uint64_t MaxUpdateFileSize = 67108864;

@@ -9,7 +9,7 @@
 
 namespace {
 
-struct ListedFile {
+struct CrashFile {
     const char* letter;
     std::wstring relativePath;
     std::string remotePath;
@@ -19,7 +19,7 @@ struct ListedFile {
 
 // One existing file replaced, a new file in a new directory chain, an existing file in another
 // directory replaced.
-const ListedFile listed[] = {
+const CrashFile listed[] = {
     {"A", L"Data\\prontera.gat", "/patch/files/prontera.gat", "old prontera", "new prontera map"},
     {"C", L"Data\\luafiles514\\lua files\\datainfo\\itemInfo.lub", "/patch/files/itemInfo-deep.lub",
      "", "new item info"},
@@ -42,14 +42,13 @@ const TreeSnapshot newDirectories = {{L"Data\\luafiles514", "<dir>"},
 constexpr wchar_t StagingSuffix[] = L".vantor-new";
 constexpr wchar_t BackupSuffix[] = L".vantor-backup";
 
-void ServeRelease() {
+void ServeThreeFiles() {
     ResetHost();
-    Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
-    for (const ListedFile& file : listed) {
-        PutHostFile(file.remotePath, file.release);
-        manifest += ManifestLine(Narrow(file.relativePath), file.remotePath, file.release);
+    std::vector<ListedFile> files;
+    for (const CrashFile& file : listed) {
+        files.push_back({Narrow(file.relativePath), file.remotePath, file.release});
     }
-    PublishManifest(manifest);
+    ServeRelease(files);
 }
 
 std::optional<Bytes> At(const TreeSnapshot& tree, const std::wstring& path) {
@@ -61,13 +60,13 @@ std::optional<Bytes> At(const TreeSnapshot& tree, const std::wstring& path) {
 // "A=old +A.backup(old)": each listed target and whatever lies beside it.
 std::string Describe(const TreeSnapshot& tree) {
     std::string text;
-    const auto name = [](const ListedFile& file, const std::optional<Bytes>& content) {
+    const auto name = [](const CrashFile& file, const std::optional<Bytes>& content) {
         if (!content) return std::string("-");
         if (*content == file.release) return std::string("new");
         if (!file.before.empty() && *content == file.before) return std::string("old");
         return "?" + *content;
     };
-    for (const ListedFile& file : listed) {
+    for (const CrashFile& file : listed) {
         text += std::string(text.empty() ? "" : " ") + file.letter + "=" +
                 name(file, At(tree, file.relativePath));
         for (const auto& [suffix, label] :
@@ -118,9 +117,9 @@ std::string StepName(const std::vector<std::string>& calls, const std::wstring& 
 class CrashTest : public testing::Test {
 protected:
     void SetUp() override {
-        ServeRelease();
+        ServeThreeFiles();
         TreeSnapshot tree = unlisted;
-        for (const ListedFile& file : listed) {
+        for (const CrashFile& file : listed) {
             if (!file.before.empty()) tree[file.relativePath] = file.before;
         }
         for (const auto& [path, content] : tree) {
@@ -163,7 +162,7 @@ protected:
 TreeSnapshot ExpectedAfterRestart(const TreeSnapshot& initial, const TreeSnapshot& crashed) {
     TreeSnapshot expected = initial;
     for (const auto& [path, content] : newDirectories) expected[path] = content;
-    for (const ListedFile& file : listed) {
+    for (const CrashFile& file : listed) {
         expected[file.relativePath] = file.release;
         const auto backup = At(crashed, file.relativePath + BackupSuffix);
         if (backup && At(crashed, file.relativePath) == file.release) {
@@ -192,13 +191,13 @@ TEST_F(CrashTest, EveryStepOfAThreeFileInstallSurvivesACrash) {
         const TreeSnapshot after = SnapshotTree(install.path());
         EXPECT_EQ(restart.exitCode, 0u) << step << ": " << restart.result;
         bool allCurrent = true;
-        for (const ListedFile& file : listed) {
+        for (const CrashFile& file : listed) {
             allCurrent = allCurrent && At(crashed, file.relativePath) == file.release;
         }
         EXPECT_EQ(restart.result, allCurrent ? "1\nUp to date" : "1\nUpdated to 1.2.2") << step;
         EXPECT_EQ(after, ExpectedAfterRestart(initial, crashed)) << step;
         // A leftover backup is the old file itself, never something else.
-        for (const ListedFile& file : listed) {
+        for (const CrashFile& file : listed) {
             if (const auto backup = At(after, file.relativePath + BackupSuffix)) {
                 EXPECT_EQ(*backup, file.before) << step;
             }
@@ -243,7 +242,7 @@ TEST_F(CrashTest, ARestartThatRollsBackLosesNoFile) {
         // staging file; the backups of current files (not reached again) stay.
         TreeSnapshot expected = crashed;
         for (const auto& [path, content] : newDirectories) expected[path] = content;
-        for (const ListedFile& file : listed) {
+        for (const CrashFile& file : listed) {
             expected.erase(file.relativePath + StagingSuffix);
             const auto backup = At(crashed, file.relativePath + BackupSuffix);
             const bool current = At(crashed, file.relativePath) == file.release;
@@ -253,7 +252,7 @@ TEST_F(CrashTest, ARestartThatRollsBackLosesNoFile) {
             }
         }
         EXPECT_EQ(after, expected) << step;
-        for (const ListedFile& file : listed) {
+        for (const CrashFile& file : listed) {
             if (!file.before.empty()) {
                 const bool kept = At(after, file.relativePath).has_value() ||
                                   At(after, file.relativePath + BackupSuffix).has_value();

@@ -18,7 +18,7 @@ double PeakWorkingSetMiB() {
 
 TEST(UpdateBenchmark, LargestFileDownloadAndInstall) {
     ResetHost();
-    const size_t size = static_cast<size_t>(MaxUpdateFileSize);
+    const size_t size = static_cast<size_t>(MaxManifestFileSize);
     Bytes content(size, '\0');
     for (size_t i = 0; i < size; ++i) content[i] = static_cast<char>(i * 2654435761u >> 24);
     PutHostFile("/patch/files/big.gat", content);

@@ -10,26 +10,20 @@ constexpr wchar_t InstallFailed[] =
     L"Unable to install the Vantor update. Existing files were restored.";
 constexpr wchar_t Updated[] = L"Updated to 1.2.2";
 
-struct ListedFile {
-    std::wstring relativePath;
-    std::string remotePath;
-    Bytes release;
-};
-
 const std::wstring pathA = L"Data\\prontera.gat";
 const std::wstring pathB = L"System\\itemInfo.lub";
 const std::vector<ListedFile> release = {
-    {pathA, "/patch/files/prontera.gat", "new prontera map"},
-    {L"Data\\luafiles514\\lua files\\datainfo\\itemInfo.lub", "/patch/files/itemInfo-deep.lub",
+    {Narrow(pathA), "/patch/files/prontera.gat", "new prontera map"},
+    {"Data\\luafiles514\\lua files\\datainfo\\itemInfo.lub", "/patch/files/itemInfo-deep.lub",
      "new item info"},
-    {pathB, "/patch/files/itemInfo.lub", "new system items"},
+    {Narrow(pathB), "/patch/files/itemInfo.lub", "new system items"},
 };
 
 // The whole installation after a successful run, beside what it was before.
 TreeSnapshot Released(TreeSnapshot tree) {
     for (const ListedFile& file : release) {
-        tree[file.relativePath] = file.release;
-        tree.erase(file.relativePath + L".vantor-backup");
+        tree[Widen(file.relativePath)] = file.release;
+        tree.erase(Widen(file.relativePath) + L".vantor-backup");
     }
     return tree;
 }
@@ -90,12 +84,7 @@ class HostileFileTest : public testing::TestWithParam<HostileFileCase> {
 protected:
     void SetUp() override {
         ResetHost();
-        Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
-        for (const ListedFile& file : release) {
-            PutHostFile(file.remotePath, file.release);
-            manifest += ManifestLine(Narrow(file.relativePath), file.remotePath, file.release);
-        }
-        PublishManifest(manifest);
+        ServeRelease(release);
         ASSERT_TRUE(WriteBytes(install / pathA, "old prontera"));
         ASSERT_TRUE(WriteBytes(install / pathB, "old system items"));
         ASSERT_TRUE(WriteBytes(install / L"System\\itemInfo_Sak.lub", "sak items"));
@@ -112,7 +101,7 @@ protected:
             ::SetFileAttributesW((install / path).c_str(), FILE_ATTRIBUTE_NORMAL);
         }
         for (const ListedFile& file : release) {
-            ::SetFileAttributesW((install / (file.relativePath + L".vantor-backup")).c_str(),
+            ::SetFileAttributesW((install / (Widen(file.relativePath) + L".vantor-backup")).c_str(),
                                  FILE_ATTRIBUTE_NORMAL);
         }
     }

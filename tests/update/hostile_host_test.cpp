@@ -14,12 +14,6 @@ constexpr wchar_t CheckFailed[] = L"Unable to securely check for updates.\n";
 constexpr wchar_t DownloadFailed[] = L"Unable to download a required update.\n";
 constexpr wchar_t SizeLimit[] = L"Update file exceeds the safe size limit.";
 
-struct ListedFile {
-    std::string relativePath;
-    std::string remotePath;
-    Bytes release;
-};
-
 // The third file is the one the host spoils, after two others were staged.
 const std::vector<ListedFile> release = {
     {"Data\\prontera.gat", "/patch/files/prontera.gat", "new prontera map"},
@@ -32,18 +26,9 @@ const std::vector<ListedFile> release = {
 const std::string manifestPath = "/patch/manifest-v4.txt";
 const std::string thirdPath = release[2].remotePath;
 
-Bytes ManifestOf(const std::vector<ListedFile>& files) {
-    Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
-    for (const ListedFile& file : files) {
-        manifest += ManifestLine(file.relativePath, file.remotePath, file.release);
-    }
-    return manifest;
-}
-
 // Serves the release; extraScenario adds rules for single paths.
 void Serve(const std::string& extraScenario = "") {
-    for (const ListedFile& file : release) PutHostFile(file.remotePath, file.release);
-    PublishManifest(ManifestOf(release), "test", extraScenario);
+    ServeRelease(release, extraScenario);
 }
 
 Bytes Spoiled(Bytes bytes) {

@@ -22,20 +22,9 @@ Bytes Pattern(size_t size) {
     return bytes;
 }
 
-struct ListedFile {
-    std::string relativePath;
-    std::string remotePath;
-    Bytes release;
-};
-
 void Serve(const std::vector<ListedFile>& files) {
     ResetHost();
-    Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
-    for (const ListedFile& file : files) {
-        PutHostFile(file.remotePath, file.release);
-        manifest += ManifestLine(file.relativePath, file.remotePath, file.release);
-    }
-    PublishManifest(manifest);
+    ServeRelease(files);
 }
 
 class MountedInstallTest : public testing::Test {

@@ -10,12 +10,6 @@ const std::string manifestPath = "/patch/manifest-v4.txt";
 const std::string signaturePath = "/patch/manifest-v4.sig";
 const std::vector<std::string> manifestAndSignature = {manifestPath, signaturePath};
 
-struct ListedFile {
-    std::string relativePath;
-    std::string remotePath;
-    Bytes content;  // what the manifest lists and the host serves
-};
-
 const std::vector<ListedFile> sixFiles = {
     {"Data\\prontera.gat", "/patch/files/prontera.gat", "prontera, current"},
     {"System\\itemInfo.lub", "/patch/files/itemInfo.lub", "system items, missing on disk"},
@@ -25,17 +19,8 @@ const std::vector<ListedFile> sixFiles = {
     {"Data\\mp3nametable.txt", "/patch/files/mp3nametable.txt", "music table, current"},
 };
 
-Bytes ManifestOf(const std::vector<ListedFile>& files) {
-    Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
-    for (const ListedFile& file : files) {
-        manifest += ManifestLine(file.relativePath, file.remotePath, file.content);
-    }
-    return manifest;
-}
-
 void Serve(const std::vector<ListedFile>& files, const std::string& extraScenario = "") {
-    for (const ListedFile& file : files) PutHostFile(file.remotePath, file.content);
-    PublishManifest(ManifestOf(files), "test", extraScenario);
+    ServeRelease(files, extraScenario);
 }
 
 class UpdateRunTest : public testing::Test {
@@ -53,7 +38,7 @@ protected:
 
 TEST_F(UpdateRunTest, CurrentInstallationIsUpToDateWithTwoRequests) {
     Serve(sixFiles);
-    for (const ListedFile& file : sixFiles) Put(file.relativePath, file.content);
+    for (const ListedFile& file : sixFiles) Put(file.relativePath, file.release);
     const TreeSnapshot before = SnapshotTree(install.path());
 
     const UpdateResult result = Run();
@@ -67,13 +52,13 @@ TEST_F(UpdateRunTest, CurrentInstallationIsUpToDateWithTwoRequests) {
 
 TEST_F(UpdateRunTest, OnlyDifferingFilesAreFetchedInManifestOrder) {
     Serve(sixFiles);
-    Put(sixFiles[0].relativePath, sixFiles[0].content);
-    Put(sixFiles[2].relativePath, sixFiles[2].content.substr(1));
-    Put(sixFiles[3].relativePath, sixFiles[3].content + "x");
-    Bytes otherDigest = sixFiles[4].content;
+    Put(sixFiles[0].relativePath, sixFiles[0].release);
+    Put(sixFiles[2].relativePath, sixFiles[2].release.substr(1));
+    Put(sixFiles[3].relativePath, sixFiles[3].release + "x");
+    Bytes otherDigest = sixFiles[4].release;
     otherDigest.back() ^= 1;
     Put(sixFiles[4].relativePath, otherDigest);
-    Put(sixFiles[5].relativePath, sixFiles[5].content);
+    Put(sixFiles[5].relativePath, sixFiles[5].release);
 
     const UpdateResult result = Run();
 
@@ -84,7 +69,7 @@ TEST_F(UpdateRunTest, OnlyDifferingFilesAreFetchedInManifestOrder) {
     for (size_t i : {1, 2, 3, 4}) expectedRequests.push_back(sixFiles[i].remotePath);
     EXPECT_EQ(HostLogPaths(), expectedRequests);
     TreeSnapshot expected = {{L"Data", "<dir>"}, {L"System", "<dir>"}};
-    for (const ListedFile& file : sixFiles) expected[Widen(file.relativePath)] = file.content;
+    for (const ListedFile& file : sixFiles) expected[Widen(file.relativePath)] = file.release;
     EXPECT_EQ(SnapshotTree(install.path()), expected);
 }
 
@@ -149,7 +134,7 @@ const FailureCase failureCases[] = {
     {"SecondOfThreeFailsItsDigest",
      [] {
          Serve(threeFiles);
-         Bytes otherDigest = threeFiles[1].content;
+         Bytes otherDigest = threeFiles[1].release;
          otherDigest.back() ^= 1;
          PutHostFile(threeFiles[1].remotePath, otherDigest);
      },
@@ -158,14 +143,14 @@ const FailureCase failureCases[] = {
     {"BodyOneByteShort",
      [] {
          Serve(threeFiles);
-         PutHostFile(threeFiles[1].remotePath, threeFiles[1].content.substr(1));
+         PutHostFile(threeFiles[1].remotePath, threeFiles[1].release.substr(1));
      },
      L"Unable to download a required update.\n",
      Plus(manifestAndSignature, {threeFiles[0].remotePath, threeFiles[1].remotePath})},
     {"BodyOneByteLongInALaterChunk",
      [] {
          Serve(threeFiles, R"("/patch/files/izlude.gat": {"chunks": [10], "chunk_delay": 0.3})");
-         PutHostFile(threeFiles[2].remotePath, threeFiles[2].content + "+");
+         PutHostFile(threeFiles[2].remotePath, threeFiles[2].release + "+");
      },
      L"Unable to download a required update.\nUpdate file exceeds the safe size limit.",
      Plus(manifestAndSignature,
@@ -238,7 +223,7 @@ TEST(UpdateRunInstalled, UpdatesTheDirectoryOfTheRunningProgram) {
     ASSERT_TRUE(child.Start(installation / L"launcher.exe", L"", elsewhere.path()));
     EXPECT_EQ(child.Wait(std::chrono::seconds(60)), 0u);
     EXPECT_EQ(ReadBytes(installation / L"run-result.txt"), "1\nUpdated to 1.2.2");
-    EXPECT_EQ(ReadBytes(installation / Widen(sixFiles[0].relativePath)), sixFiles[0].content);
+    EXPECT_EQ(ReadBytes(installation / Widen(sixFiles[0].relativePath)), sixFiles[0].release);
     EXPECT_TRUE(SnapshotTree(elsewhere.path()).empty());
 }
 

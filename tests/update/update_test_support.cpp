@@ -152,3 +152,16 @@ UpdateResult RunUpdateOnce() {
     RunUpdate(result);
     return result;
 }
+
+Bytes ManifestOf(const std::vector<ListedFile>& files) {
+    Bytes manifest = "VANTOR-MANIFEST-V1\r\n";
+    for (const ListedFile& file : files) {
+        manifest += ManifestLine(file.relativePath, file.remotePath, file.release);
+    }
+    return manifest;
+}
+
+void ServeRelease(const std::vector<ListedFile>& files, const std::string& extraScenario) {
+    for (const ListedFile& file : files) PutHostFile(file.remotePath, file.release);
+    PublishManifest(ManifestOf(files), "test", extraScenario);
+}

@@ -41,6 +41,17 @@ void PublishManifest(const Bytes& manifest, const std::string& key = "test",
 // sharing; false when it could not.
 bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path);
 
+// A file of a test release: where the manifest puts it, where the host serves it, its bytes.
+struct ListedFile {
+    std::string relativePath;
+    std::string remotePath;
+    Bytes release;
+};
+// The manifest (CR LF lines) that lists the files.
+Bytes ManifestOf(const std::vector<ListedFile>& files);
+// Serves the files and their manifest, signed by the build's key; extraScenario adds rules.
+void ServeRelease(const std::vector<ListedFile>& files, const std::string& extraScenario = "");
+
 // One update run with the seams as they are; the record it filled.
 UpdateResult RunUpdateOnce();
 
