@@ -4,12 +4,16 @@
 //   announced  the launcher's loop shape (query the available count, read exactly that) into
 //              one reused buffer
 //   product    the launcher's HttpsGet itself
+// and, without a network:  download_bench touch BYTES...
+//   touch      takes fresh memory for each body size and fills it, as holding each body whole
+//              in its own buffer does: the memory side of the download's floor
 #include "common/handles.h"
 #include "update/update.h"
 #include "vantor_config.h"
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -45,12 +49,26 @@ bool Fetch(const wchar_t* path, bool announced, std::vector<unsigned char>& buff
     }
 }
 
+// Fills fresh memory as HttpsGet's reserve-then-grow does; returns the bytes filled.
+unsigned long long Touch(const wchar_t* bytesText) {
+    const unsigned long long bytes = std::wcstoull(bytesText, nullptr, 10);
+    std::vector<unsigned char> body;
+    body.reserve(bytes);
+    body.resize(bytes);
+    // Read back one byte per page, so that the fill cannot be left out.
+    unsigned long long sum = 0;
+    for (size_t i = 0; i < body.size(); i += 4096) sum += body[i];
+    return body.size() + sum;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (argc < 3 || (mode != L"plain" && mode != L"announced" && mode != L"product")) {
-        std::fputs("usage: download_bench plain|announced|product PATH...\n", stderr);
+    if (argc < 3 ||
+        (mode != L"plain" && mode != L"announced" && mode != L"product" && mode != L"touch")) {
+        std::fputs("usage: download_bench plain|announced|product PATH... | touch BYTES...\n",
+                   stderr);
         return 2;
     }
     std::vector<unsigned char> buffer(1 << 20);
@@ -58,7 +76,10 @@ int wmain(int argc, wchar_t** argv) {
     const auto start = std::chrono::steady_clock::now();
     for (int i = 2; i < argc; ++i) {
         bool fetched = false;
-        if (mode == L"product") {
+        if (mode == L"touch") {
+            total += Touch(argv[i]);
+            fetched = true;
+        } else if (mode == L"product") {
             ByteBuffer body;
             std::wstring error;
             fetched = HttpsGet(argv[i], MaxManifestFileSize, body, error);

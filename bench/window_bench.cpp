@@ -1,7 +1,8 @@
 // Starts a window program and measures it from outside, as the player's desktop sees it:
 //   window_bench startup EXE CLASS      process start to the window shown, in ms
-//   window_bench probe EXE CLASS MS     worst round trip of WM_NULL sent every 10 ms, for MS
-//                                       ms, or with MS 0 until the launcher's update label
+//   window_bench probe EXE CLASS MS     the first answer of the shown window to WM_NULL, then
+//                                       the worst round trip of WM_NULL sent every 10 ms, for
+//                                       MS ms, or with MS 0 until the launcher's update label
 //                                       leaves "Checking securely..."
 // The program is closed with WM_CLOSE afterwards.
 #include "common/handles.h"
@@ -71,8 +72,23 @@ std::wstring UpdateLabel(HWND window) {
     return text;
 }
 
+// One WM_NULL round trip in ms; it waits at most 10 s.
+double RoundTrip(HWND window) {
+    const auto sent = Clock::now();
+    DWORD_PTR ignored = 0;
+    if (!::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored)) {
+        std::fputs("no answer within 10 s\n", stderr);
+    }
+    return MillisecondsSince(sent);
+}
+
 int Probe(HWND window, int milliseconds) {
+    // The first answer comes once the shown window has painted and entered its message loop:
+    // a start-up figure, kept apart from the trips that follow.
+    const double first = RoundTrip(window);
     std::vector<double> trips;
+    double worst = -1;
+    double worstAt = 0;  // ms into the probing, to tell stalls at its start from later ones
     const auto start = Clock::now();
     auto next = start;
     std::wstring label;
@@ -83,12 +99,11 @@ int Probe(HWND window, int milliseconds) {
             label = UpdateLabel(window);
             if (label != L"Checking securely...") break;
         }
-        const auto sent = Clock::now();
-        DWORD_PTR ignored = 0;
-        if (!::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &ignored)) {
-            std::fputs("no answer within 10 s\n", stderr);
+        trips.push_back(RoundTrip(window));
+        if (trips.back() > worst) {
+            worst = trips.back();
+            worstAt = at;
         }
-        trips.push_back(MillisecondsSince(sent));
         next += std::chrono::milliseconds(10);
         const auto now = Clock::now();
         if (next > now) {
@@ -104,8 +119,11 @@ int Probe(HWND window, int milliseconds) {
     }
     const double seconds = MillisecondsSince(start) / 1000.0;
     std::sort(trips.begin(), trips.end());
-    std::printf("worst_ms=%.3f\nmedian_ms=%.3f\nprobes=%zu\nseconds=%.3f\n", trips.back(),
-                trips[trips.size() / 2], trips.size(), seconds);
+    std::printf(
+        "first_ms=%.3f\nworst_ms=%.3f\nworst_at_ms=%.0f\np99_ms=%.3f\nmedian_ms=%.3f\n"
+        "probes=%zu\nseconds=%.3f\n",
+        first, trips.back(), worstAt, trips[trips.size() * 99 / 100], trips[trips.size() / 2],
+        trips.size(), seconds);
     if (milliseconds == 0) {
         // One line for the script: the label's line feeds become " / ".
         for (size_t at = label.find(L'\n'); at != std::wstring::npos; at = label.find(L'\n', at))
