@@ -74,11 +74,10 @@ bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& 
             error = L"Update file exceeds the safe size limit.";
             return false;
         }
-        body.resize(held + available);  // unset room, written by the read
+        body.resize(held + available);
         DWORD read = 0;
         if (!::WinHttpReadData(request.get(), body.data() + held, available, &read) || read == 0) {
             error = CodeText(L"WinHTTP error ", ::GetLastError());
-            body.resize(held);  // never hand back room that no read wrote
             return false;
         }
         body.resize(held + read);

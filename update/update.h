@@ -4,13 +4,9 @@
 #include "update/manifest_rules.h"
 
 #include <array>
-#include <cstddef>
 #include <cstdint>
-#include <memory>
-#include <new>
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 // 32 raw bytes as SHA-256 produces them; compared byte for byte.
@@ -23,31 +19,7 @@ struct ManifestEntry {
     Sha256Digest sha256{};
 };
 
-// Room for a download is written by the read that follows, so growing the buffer need not
-// zero it first: that would be a second pass over every downloaded byte. resize(n) and
-// ByteBuffer(n) leave new bytes unset; an explicit fill value, as in assign(n, 0), still fills.
-template <typename T>
-struct NoZeroFillAllocator {
-    using value_type = T;
-    NoZeroFillAllocator() noexcept = default;
-    template <typename U>
-    NoZeroFillAllocator(const NoZeroFillAllocator<U>&) noexcept {}
-    T* allocate(size_t count) { return std::allocator<T>().allocate(count); }
-    void deallocate(T* at, size_t count) noexcept { std::allocator<T>().deallocate(at, count); }
-    template <typename U>
-    void construct(U* at) noexcept {
-        ::new (static_cast<void*>(at)) U;
-    }
-    template <typename U, typename... Args>
-    void construct(U* at, Args&&... args) {
-        ::new (static_cast<void*>(at)) U(std::forward<Args>(args)...);
-    }
-    friend bool operator==(const NoZeroFillAllocator&, const NoZeroFillAllocator&) noexcept {
-        return true;
-    }
-};
-
-using ByteBuffer = std::vector<unsigned char, NoZeroFillAllocator<unsigned char>>;
+using ByteBuffer = std::vector<unsigned char>;
 
 // HTTPS GET of path on the update host into body; on failure fills error with one fixed text.
 bool HttpsGet(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
