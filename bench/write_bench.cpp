@@ -1,8 +1,10 @@
 // The plainest staging writes over the platform's calls, as the limit that the launcher's
-// WriteWholeFile can approach:  write_bench durable|plain DIRECTORY BYTES...
-//   durable  write-through, 1 MiB WriteFile pieces, FlushFileBuffers: what staging must do
-//   plain    the same pieces without write-through or flush: what durability costs
-// One file per size, all written from one warm buffer, deleted after the clock stops.
+// WriteWholeFile can approach:  write_bench durable|shared|plain DIRECTORY BYTES...
+//   durable  write-through, 1 MiB WriteFile pieces, FlushFileBuffers, each file from memory of
+//            its own filled just before (not timed), as staging writes a body just downloaded
+//   shared   the same, all files from one warm buffer: what fresh memory costs the writes
+//   plain    one warm buffer, no write-through, no flush: what durability costs
+// One file per size, deleted after the clock stops.
 #include "common/handles.h"
 
 #include <algorithm>
@@ -20,27 +22,42 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+void Fill(std::vector<unsigned char>& bytes) {
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i * 131);
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     const std::wstring mode = argc > 1 ? argv[1] : L"";
-    if (argc < 4 || (mode != L"durable" && mode != L"plain")) {
-        std::fputs("usage: write_bench durable|plain DIRECTORY BYTES...\n", stderr);
+    if (argc < 4 || (mode != L"durable" && mode != L"shared" && mode != L"plain")) {
+        std::fputs("usage: write_bench durable|shared|plain DIRECTORY BYTES...\n", stderr);
         return 2;
     }
-    const bool durable = mode == L"durable";
+    const bool durable = mode != L"plain";
+    const bool ownMemory = mode == L"durable";
     std::vector<unsigned long long> sizes;
     for (int i = 3; i < argc; ++i) sizes.push_back(std::wcstoull(argv[i], nullptr, 10));
-    std::vector<unsigned char> source(*std::max_element(sizes.begin(), sizes.end()));
-    for (size_t i = 0; i < source.size(); ++i) source[i] = static_cast<unsigned char>(i * 131);
+    std::vector<unsigned char> shared;
+    if (!ownMemory) {
+        shared.resize(*std::max_element(sizes.begin(), sizes.end()));
+        Fill(shared);
+    }
 
     std::vector<std::wstring> written;
     unsigned long long total = 0;
+    double seconds = 0;
     double flushSeconds = 0;
-    const auto start = Clock::now();
     for (const unsigned long long size : sizes) {
+        std::vector<unsigned char> own;
+        if (ownMemory) {
+            own.resize(size);
+            Fill(own);
+        }
+        const unsigned char* source = ownMemory ? own.data() : shared.data();
         written.push_back(std::wstring(argv[2]) + L"\\write-bench-" +
                           std::to_wstring(written.size()) + L".bin");
+        const auto start = Clock::now();
         const DWORD flags = FILE_ATTRIBUTE_NORMAL | (durable ? FILE_FLAG_WRITE_THROUGH : 0);
         unique_file file(::CreateFileW(written.back().c_str(), GENERIC_WRITE, 0, nullptr,
                                        CREATE_ALWAYS, flags, nullptr));
@@ -52,8 +69,7 @@ int wmain(int argc, wchar_t** argv) {
             const DWORD piece =
                 static_cast<DWORD>(std::min<unsigned long long>(size - at, 1 << 20));
             DWORD done = 0;
-            if (!::WriteFile(file.get(), source.data() + at, piece, &done, nullptr) ||
-                done != piece) {
+            if (!::WriteFile(file.get(), source + at, piece, &done, nullptr) || done != piece) {
                 std::fputs("write failed\n", stderr);
                 return 1;
             }
@@ -68,9 +84,11 @@ int wmain(int argc, wchar_t** argv) {
             }
             flushSeconds += SecondsSince(flushStart);
         }
+        file.reset();
+        seconds += SecondsSince(start);
     }
-    const double seconds = SecondsSince(start);
     for (const std::wstring& path : written) ::DeleteFileW(path.c_str());
-    std::printf("seconds=%.4f\nflush_seconds=%.4f\nbytes=%llu\n", seconds, flushSeconds, total);
+    std::printf("seconds=%.4f\nwrite_seconds=%.4f\nflush_seconds=%.4f\nbytes=%llu\n", seconds,
+                seconds - flushSeconds, flushSeconds, total);
     return 0;
 }
