@@ -288,9 +288,10 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
     PROCESS_INFORMATION info{};
     if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
                           directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+        error = ::GetLastError();
         return false;
     }
-    ::CloseHandle(info.hThread);
+    unique_handle thread(info.hThread);
     process.reset(info.hProcess);
     id = info.dwProcessId;
     return true;

@@ -80,6 +80,7 @@ private:
 struct ChildProcess {
     unique_process process;
     DWORD id = 0;
+    DWORD error = 0;  // GetLastError of a failed Start
     bool Start(const std::wstring& exe, const std::wstring& arguments,
                const std::wstring& directory);
     // Exit code, or nullopt when it did not end in time.
