@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -36,6 +37,20 @@ Digest HashBytes(std::string_view bytes);
 // Sets the file's mode, writes every byte, syncs and closes fd (closed on every path).
 // Returns 0, or the errno of the first step that failed.
 int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);
+
+// One release as the checks read it.
+struct CheckedRelease {
+    std::string manifest;
+    std::string signature;
+    std::vector<ManifestRecord> records;  // empty unless the manifest passed the launcher's rules
+};
+
+// verify.cpp. The launcher's checks of the manifest and signature at the two paths under
+// webRoot, then of every file the manifest names as webRoot serves it; prints one line per
+// check. Returns the number of checks that failed.
+int CheckRelease(const std::filesystem::path& webRoot, const std::string& modulus,
+                 const std::string& manifestPath, const std::string& signaturePath,
+                 CheckedRelease& release);
 
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);
