@@ -70,7 +70,8 @@ bool LoadHistory(const fs::path& patchDir, History& history, std::string& error)
     if (fs::exists(releasesDir, ec)) {
         for (const auto& entry : fs::directory_iterator(releasesDir, ec)) {
             const std::string name = entry.path().filename().string();
-            if (IsReleaseId(name) && entry.is_directory()) ids.push_back(name);
+            std::error_code ignored;
+            if (IsReleaseId(name) && entry.is_directory(ignored)) ids.push_back(name);
         }
     }
     if (ec) {
