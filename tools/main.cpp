@@ -20,6 +20,11 @@ commands:
                            copy the updatable files and write the signed manifest
   verify SOURCE --modulus B64 [--install DIR] [--cacert CA.pem]
                            check what a web root or update host serves
+  releases WEB_ROOT        list the kept releases, oldest first
+  rollback WEB_ROOT ID --modulus B64
+                           serve a kept release again
+  prune WEB_ROOT --keep N [--dry-run]
+                           delete old kept releases and the files only they name
 )";
 
 constexpr char KeygenHelp[] = R"(usage: vantor-release keygen KEY.pem
@@ -52,6 +57,8 @@ WEB_ROOT/patch/manifest-v4.txt and its signature WEB_ROOT/patch/manifest-v4.sig 
 replaced, each by writing a temporary file in the same directory, syncing it and renaming
 it over the old one. Files always appear before the manifest that names them. Players who
 fetch during the two renames may see a signature failure once; they never see a mismatch.
+Before the renames, the manifest and signature are also kept in WEB_ROOT/patch/releases/<id>/
+for 'rollback' and 'prune' (not again when the newest kept release has the same bytes).
 
 Nothing is written unless the whole release is one the launcher accepts. Refused:
   - a file in a directory that holds listed files (Data/, System/ and the three
@@ -79,6 +86,33 @@ update. --cacert names a PEM file of CA certificates trusted instead of the syst
 Exits with 0 only when every check passed.
 )";
 
+constexpr char ReleasesHelp[] = R"(usage: vantor-release releases WEB_ROOT
+
+Lists the releases kept in WEB_ROOT/patch/releases, oldest first, one line each: the id,
+the publish date (UTC), the number of files and their total bytes. The line of the release
+being served (its manifest and signature are the served bytes) ends with (current).
+Exits with 1 when a kept release cannot be read.
+)";
+
+constexpr char RollbackHelp[] = R"(usage: vantor-release rollback WEB_ROOT ID --modulus B64
+
+Serves the kept release ID again. First checks, as verify does, the kept manifest's format by
+the launcher's rules, its signature under the key whose modulus is B64, and that every file it
+names is in WEB_ROOT with its size and SHA-256; on any failure nothing is changed. Then
+replaces WEB_ROOT/patch/manifest-v4.txt and then manifest-v4.sig, each by a rename, as
+publish does.
+)";
+
+constexpr char PruneHelp[] = R"(usage: vantor-release prune WEB_ROOT --keep N [--dry-run]
+
+Keeps N (1 or more) kept releases, the one being served and the newest others; deletes the
+other kept releases and every file in WEB_ROOT/patch/files that neither a kept release nor
+the served manifest names. Nothing else is touched. Prints each deletion and the bytes
+freed; with --dry-run, only prints. Refuses, deleting nothing, when the served manifest or
+a release to keep cannot be read. A player still updating from a manifest served before the
+last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
+)";
+
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
                     Arguments& args, bool& help, std::string& error) {
     help = false;
@@ -90,6 +124,10 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
             if (!valueOptions.count(arg)) {
                 error = "unknown option " + arg;
                 return false;
+            }
+            if (arg == "--dry-run") {  // the one option without a value
+                args.options.emplace(arg, "");
+                continue;
             }
             if (i + 1 >= argc) {
                 error = arg + " needs a value";
@@ -135,6 +173,9 @@ int main(int argc, char** argv) {
         {"client-digest", ClientDigestHelp, {}, 1},
         {"publish", PublishHelp, {"--key"}, 2},
         {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1},
+        {"releases", ReleasesHelp, {}, 1},
+        {"rollback", RollbackHelp, {"--modulus"}, 2},
+        {"prune", PruneHelp, {"--keep", "--dry-run"}, 1},
     };
     const Command* chosen = nullptr;
     for (const Command& c : commands) {
@@ -184,6 +225,16 @@ int main(int argc, char** argv) {
             return 2;
         }
         return RunPublish(args);
+    }
+    if (command == "releases") return RunReleases(args);
+    if (command == "rollback" || command == "prune") {
+        const char* required = command == "rollback" ? "--modulus" : "--keep";
+        if (!args.options.count(required)) {
+            std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
+                      << chosen->help;
+            return 2;
+        }
+        return command == "rollback" ? RunRollback(args) : RunPrune(args);
     }
     if (!args.options.count("--modulus")) {
         std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;

@@ -105,6 +105,8 @@ bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files,
     return problems.empty();
 }
 
+}  // namespace
+
 bool SyncDirectory(const fs::path& dir, std::string& error) {
     const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     const bool ok = fd >= 0 && ::fsync(fd) == 0;
@@ -149,6 +151,8 @@ bool ReadWhole(const fs::path& path, std::string& bytes, std::string& error) {
     return true;
 }
 
+namespace {
+
 // Copies one release file to its content-addressed place, unless an intact copy is there.
 bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
                std::string& error) {
@@ -173,6 +177,12 @@ bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
 }
 
 }  // namespace
+
+bool ServeManifest(const fs::path& patchDir, std::string_view manifest, std::string_view signature,
+                   std::string& error) {
+    return ReplaceFile(patchDir / "manifest-v4.txt", manifest, error) &&
+           ReplaceFile(patchDir / "manifest-v4.sig", signature, error);
+}
 
 int RunPublish(const Arguments& args) {
     const fs::path release = args.positional[0];
@@ -225,17 +235,21 @@ int RunPublish(const Arguments& args) {
     std::error_code ec;
     fs::create_directories(filesDir, ec);
     if (ec) return fail(filesDir.string() + ": " + ec.message());
+    if (!LockPatchDirectory(patchDir, error)) return fail(error);
     for (const ReleaseFile& file : files) {
         bool stored = false;
         if (!StoreFile(file, filesDir, stored, error)) return fail(error);
         std::cout << (stored ? "stored   " : "present  ") << UpdatableFiles[file.row] << "  "
                   << file.size << " bytes  " << DigestToHex(file.sha256) << "\n";
     }
-    if (!ReplaceFile(patchDir / "manifest-v4.txt", manifest, error) ||
-        !ReplaceFile(patchDir / "manifest-v4.sig", signature, error)) {
+    std::string id;
+    bool kept = false;
+    if (!KeepRelease(patchDir, manifest, signature, id, kept, error) ||
+        !ServeManifest(patchDir, manifest, signature, error)) {
         return fail(error);
     }
     for (const std::string& s : skipped) std::cout << "skipped  " << s << " (not updatable)\n";
+    std::cout << (kept ? "kept     release " : "present  release ") << id << "\n";
     std::cout << "published " << files.size() << " file(s); manifest " << manifest.size()
               << " bytes, signed by key " << modulus.substr(0, 16) << "...\n";
     return 0;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <string_view>
@@ -37,6 +38,37 @@ Digest HashBytes(std::string_view bytes);
 // Returns 0, or the errno of the first step that failed.
 int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);
 
+// One release as the checks read it.
+struct CheckedRelease {
+    std::string manifest;
+    std::string signature;
+    std::vector<ManifestRecord> records;  // empty unless the manifest passed the launcher's rules
+};
+
+// publish.cpp. Each write goes to a temporary file beside target, synced, renamed over target.
+bool ReplaceFile(const std::filesystem::path& target, std::string_view bytes, std::string& error);
+bool SyncDirectory(const std::filesystem::path& dir, std::string& error);
+bool ReadWhole(const std::filesystem::path& path, std::string& bytes, std::string& error);
+// Replaces the served manifest, then its signature, in patchDir.
+bool ServeManifest(const std::filesystem::path& patchDir, std::string_view manifest,
+                   std::string_view signature, std::string& error);
+
+// verify.cpp. The launcher's checks of the manifest and signature at the two paths under
+// webRoot, then of every file the manifest names as webRoot serves it; prints one line per
+// check. Returns the number of checks that failed.
+int CheckRelease(const std::filesystem::path& webRoot, const std::string& modulus,
+                 const std::string& manifestPath, const std::string& signaturePath,
+                 CheckedRelease& release);
+
+// history.cpp. Locks patchDir against other changes by this tool until the process exits.
+bool LockPatchDirectory(const std::filesystem::path& patchDir, std::string& error);
+// Keeps the release under patchDir/releases/<id>, unless the newest kept one has the same bytes.
+bool KeepRelease(const std::filesystem::path& patchDir, std::string_view manifest,
+                 std::string_view signature, std::string& id, bool& kept, std::string& error);
+
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);
 int RunVerify(const Arguments& args);
+int RunReleases(const Arguments& args);
+int RunRollback(const Arguments& args);
+int RunPrune(const Arguments& args);

@@ -124,7 +124,57 @@ std::optional<fs::path> FindInstalled(const fs::path& root, const std::string& l
     return current;
 }
 
+int CheckServed(const Source& source, const std::string& modulus, const std::string& manifestPath,
+                const std::string& signaturePath, CheckedRelease& release) {
+    int failures = 0;
+    const auto failed = [&failures](const std::string& what) {
+        ++failures;
+        std::cout << "FAIL  " << what << "\n";
+    };
+    std::string error;
+    if (!Fetch(source, manifestPath, ManifestByteLimit, release.manifest, error)) {
+        failed("manifest: " + error);
+        return failures;
+    }
+    if (!Fetch(source, signaturePath, SignatureByteLimit, release.signature, error)) {
+        failed("signature: " + error);
+    } else if (!VerifyWithModulus(modulus, release.manifest, release.signature, error)) {
+        failed("signature: " + error);
+    } else {
+        std::cout << "ok    signature of the " << release.manifest.size() << "-byte manifest\n";
+    }
+    std::string problem;
+    if (!ParseManifestRecords(release.manifest, release.records, &problem)) {
+        release.records.clear();
+        failed("manifest is invalid, the launcher would refuse it: " + problem);
+        return failures;
+    }
+    std::cout << "ok    manifest format, " << release.records.size() << " file(s)\n";
+
+    for (const ManifestRecord& record : release.records) {
+        std::string body;
+        if (!Fetch(source, record.remotePath, record.size, body, error)) {
+            failed(record.relativePath + ": " + error);
+        } else if (body.size() != record.size) {
+            failed(record.relativePath + ": " + std::to_string(body.size()) +
+                   " bytes served, manifest says " + std::to_string(record.size));
+        } else if (HashBytes(body) != record.sha256) {
+            failed(record.relativePath + ": content served does not match its digest");
+        } else {
+            std::cout << "ok    " << record.relativePath << "  " << record.size << " bytes\n";
+        }
+    }
+    return failures;
+}
+
 }  // namespace
+
+int CheckRelease(const fs::path& webRoot, const std::string& modulus,
+                 const std::string& manifestPath, const std::string& signaturePath,
+                 CheckedRelease& release) {
+    return CheckServed({false, webRoot.string(), ""}, modulus, manifestPath, signaturePath,
+                       release);
+}
 
 int RunVerify(const Arguments& args) {
     Source source;
@@ -150,52 +200,20 @@ int RunVerify(const Arguments& args) {
         return 1;
     }
 
-    int failures = 0;
-    const auto failed = [&failures](const std::string& what) {
-        ++failures;
-        std::cout << "FAIL  " << what << "\n";
-    };
     std::cout << "source     " << source.base << "\n";
-    std::string manifest;
-    std::string signature;
-    if (!Fetch(source, "/patch/manifest-v4.txt", ManifestByteLimit, manifest, error)) {
-        failed("manifest: " + error);
+    CheckedRelease release;
+    int failures =
+        CheckServed(source, modulus, "/patch/manifest-v4.txt", "/patch/manifest-v4.sig", release);
+    if (release.records.empty()) {
         std::cout << "result     FAILED\n";
         return 1;
     }
-    if (!Fetch(source, "/patch/manifest-v4.sig", SignatureByteLimit, signature, error)) {
-        failed("signature: " + error);
-    } else if (!VerifyWithModulus(modulus, manifest, signature, error)) {
-        failed("signature: " + error);
-    } else {
-        std::cout << "ok    signature of the " << manifest.size() << "-byte manifest\n";
-    }
-    std::vector<ManifestRecord> records;
-    std::string problem;
-    if (!ParseManifestRecords(manifest, records, &problem)) {
-        failed("manifest is invalid, the launcher would refuse it: " + problem);
-        std::cout << "result     FAILED\n";
-        return 1;
-    }
-    std::cout << "ok    manifest format, " << records.size() << " file(s)\n";
-
-    for (const ManifestRecord& record : records) {
-        std::string body;
-        if (!Fetch(source, record.remotePath, record.size, body, error)) {
-            failed(record.relativePath + ": " + error);
-        } else if (body.size() != record.size) {
-            failed(record.relativePath + ": " + std::to_string(body.size()) +
-                   " bytes served, manifest says " + std::to_string(record.size));
-        } else if (HashBytes(body) != record.sha256) {
-            failed(record.relativePath + ": content served does not match its digest");
-        } else {
-            std::cout << "ok    " << record.relativePath << "  " << record.size << " bytes\n";
-        }
-    }
+    const std::vector<ManifestRecord>& records = release.records;
 
     if (const auto install = args.options.find("--install"); install != args.options.end()) {
         if (!fs::is_directory(install->second)) {
-            failed("--install: " + install->second + ": not a directory");
+            ++failures;
+            std::cout << "FAIL  --install: " << install->second << ": not a directory\n";
         } else {
             size_t outdated = 0;
             for (const ManifestRecord& record : records) {

@@ -5,6 +5,7 @@ VANTOR_RELEASE_TOOL names the tool, VANTOR_SOURCE_DIR the source tree (test keys
 shared bad-manifest corpus). HTTPS hosts listen on 127.0.0.1 only and stop with each test.
 """
 import base64
+import fcntl
 import hashlib
 import http.server
 import os
@@ -62,6 +63,18 @@ def write(path, data):
     path.parent.mkdir(parents=True, exist_ok=True)
     path.write_bytes(data)
     return path
+
+
+def flip(path, at):
+    """Changes one bit of the byte at (or, past the end, of the last byte before) at."""
+    data = bytearray(path.read_bytes())
+    data[min(at, len(data) - 1)] ^= 1
+    path.write_bytes(bytes(data))
+
+
+def write_signed(manifest, signature, body):
+    manifest.write_bytes(body)
+    signature.write_bytes(openssl("dgst", "-sha256", "-sign", KEY, data=body))
 
 
 def good_release(root):
@@ -149,12 +162,15 @@ class KeysTests(ToolCase):
 
     def test_usage_errors_and_help(self):
         for args in [(), ("frobnicate",), ("keygen",), ("publish", "a", "b"),
-                     ("verify", "x"), ("verify", "x", "--modulus"), ("keygen", "a", "--bogus", "1")]:
+                     ("verify", "x"), ("verify", "x", "--modulus"), ("keygen", "a", "--bogus", "1"),
+                     ("rollback", "w", "20250101T000000Z-000"), ("prune", "w"),
+                     ("releases", "w", "--dry-run")]:
             with self.subTest(args):
                 done = run(*args)
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn("usage", done.stderr)
-        for command in ["keygen", "key-modulus", "client-digest", "publish", "verify"]:
+        for command in ["keygen", "key-modulus", "client-digest", "publish", "verify", "releases",
+                        "rollback", "prune"]:
             with self.subTest(command):
                 done = run(command, "--help", check_rc=0)
                 self.assertIn("usage: vantor-release " + command, done.stdout)
@@ -273,6 +289,152 @@ class PublishTests(ToolCase):
         self.assertEqual(snapshot(web), before)
 
 
+def entries(manifest):
+    """remote path -> size of each entry of a manifest the tool wrote."""
+    return {line.split(b"|")[1].decode(): int(line.split(b"|")[2])
+            for line in manifest.split(b"\n")[1:] if line}
+
+
+class HistoryTests(ToolCase):
+    """Publish A, then B; each step must leave a web root that verify passes."""
+
+    def setUp(self):
+        super().setUp()
+        self.web = self.tmp / "web"
+        self.patch = self.web / "patch"
+        a = self.tmp / "a"
+        write(a / "Data/prontera.gat", os.urandom(3000))
+        write(a / "Data/izlude.rsw", b"shared by both releases")
+        write(a / "System/itemInfo_Sak.lub", b"return { a = 1 }\n")
+        b = self.tmp / "b"
+        write(b / "Data/prontera.gat", os.urandom(4000))
+        write(b / "Data/izlude.rsw", b"shared by both releases")
+        write(b / "Data/geffen.gat", os.urandom(700))
+        self.served = []
+        for release in (a, b):
+            self.publish(release, self.web)
+            self.verify()
+            self.served.append(((self.patch / "manifest-v4.txt").read_bytes(),
+                                (self.patch / "manifest-v4.sig").read_bytes()))
+        self.a, self.b = self.served
+        self.a_only = set(entries(self.a[0])) - set(entries(self.b[0]))
+        self.b_only = set(entries(self.b[0])) - set(entries(self.a[0]))
+        self.assertEqual((len(self.a_only), len(self.b_only)), (2, 2))
+        self.ids = [line.split()[0] for line in self.releases()]
+
+    def verify(self):
+        run("verify", self.web, "--modulus", MODULUS, check_rc=0)
+
+    def releases(self):
+        return run("releases", self.web, check_rc=0).stdout.splitlines()
+
+    def current(self):
+        return ((self.patch / "manifest-v4.txt").read_bytes(),
+                (self.patch / "manifest-v4.sig").read_bytes())
+
+    def test_publish_keeps_each_release_and_releases_lists_them(self):
+        lines = self.releases()
+        self.assertEqual(len(lines), 2)
+        self.assertLess(self.ids[0], self.ids[1])
+        self.assertEqual([line.endswith(" (current)") for line in lines], [False, True])
+        for line, release_id, (manifest, signature) in zip(lines, self.ids, self.served):
+            kept = self.patch / "releases" / release_id
+            self.assertEqual((kept / "manifest-v4.txt").read_bytes(), manifest)
+            self.assertEqual((kept / "manifest-v4.sig").read_bytes(), signature)
+            sizes = entries(manifest).values()
+            self.assertIn(f"  {len(sizes)} file(s)  {sum(sizes)} bytes", line)
+        # A kept release stamped later than now (a publish in the same second, or a clock set
+        # back): the next publish still sorts after it.
+        late = "29991231T235959Z-007"
+        shutil.copytree(self.patch / "releases" / self.ids[0], self.patch / "releases" / late)
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        self.publish(c, self.web)
+        self.verify()
+        lines = self.releases()
+        self.assertEqual([line.split()[0] for line in lines],
+                         self.ids + [late, "29991231T235959Z-008"])
+        self.assertEqual([line.endswith(" (current)") for line in lines],
+                         [False, False, False, True])
+
+    def test_rollback_serves_a_kept_release_again(self):
+        done = run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
+        self.assertIn("serving release " + self.ids[0], done.stdout)
+        self.assertEqual(self.current(), self.a)
+        self.verify()
+        self.assertEqual([line.endswith(" (current)") for line in self.releases()], [True, False])
+        run("rollback", self.web, self.ids[1], "--modulus", MODULUS, check_rc=0)
+        self.assertEqual(self.current(), self.b)
+        self.verify()
+        self.assertEqual([p.name for p in self.patch.rglob(".*")], [])
+
+    def test_rollback_refuses_a_tampered_release_and_changes_nothing(self):
+        kept = self.patch / "releases" / self.ids[0]
+        manifest = kept / "manifest-v4.txt"
+        signature = kept / "manifest-v4.sig"
+        a_file = self.web / sorted(self.a_only)[0].lstrip("/")
+        resign = lambda body: write_signed(manifest, signature, body)
+        cases = [
+            ("manifest byte changed", lambda: flip(manifest, 40), self.ids[0], MODULUS),
+            ("signature by another key", lambda: signature.write_bytes(
+                openssl("dgst", "-sha256", "-sign", OTHER_KEY, data=manifest.read_bytes())),
+             self.ids[0], MODULUS),
+            ("signed manifest the launcher refuses", lambda: resign(
+                manifest.read_bytes().replace(b"Data\\izlude.rsw", b"Data\\payon.rsw")),
+             self.ids[0], MODULUS),
+            ("file missing", a_file.unlink, self.ids[0], MODULUS),
+            ("file altered", lambda: flip(a_file, 5), self.ids[0], MODULUS),
+            ("signature missing", signature.unlink, self.ids[0], MODULUS),
+            ("another key's modulus", lambda: None, self.ids[0], OTHER_MODULUS),
+            ("no such release", lambda: None, "20000101T000000Z-000", MODULUS),
+            ("not a release id", lambda: None, "../releases/" + self.ids[0], MODULUS),
+        ]
+        pristine = self.tmp / "pristine"
+        shutil.copytree(self.web, pristine)
+        for name, tamper, release_id, modulus in cases:
+            with self.subTest(name):
+                shutil.rmtree(self.web)
+                shutil.copytree(pristine, self.web)
+                tamper()
+                before = snapshot(self.web)
+                done = run("rollback", self.web, release_id, "--modulus", modulus)
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                self.assertEqual(snapshot(self.web), before)
+                self.assertEqual(self.current(), self.b)
+
+    def test_prune_keeps_the_served_release_and_deletes_only_what_nothing_names(self):
+        write(self.web / "index.html", b"not the tool's")
+        write(self.patch / "notes.txt", b"not the tool's either")
+        run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
+        before = snapshot(self.web)
+        doomed = {p.lstrip("/") for p in self.b_only}
+        doomed |= {k for k in before if k.startswith(f"patch/releases/{self.ids[1]}")}
+        freed = sum(len(before[k]) for k in doomed if before[k] is not None)
+
+        holder = os.open(self.patch, os.O_RDONLY)
+        fcntl.flock(holder, fcntl.LOCK_EX)
+        refused = run("prune", self.web, "--keep", "1")
+        os.close(holder)
+        self.assertEqual(refused.returncode, 1)
+        self.assertIn("another vantor-release", refused.stderr)
+        self.assertEqual(snapshot(self.web), before)
+
+        dry = run("prune", self.web, "--keep", "1", "--dry-run", check_rc=0).stdout.splitlines()
+        self.assertEqual(snapshot(self.web), before)
+        done = run("prune", self.web, "--keep", "1", check_rc=0).stdout.splitlines()
+        self.assertEqual(dry[:-1], done[:-1])
+        self.assertEqual(done[-1], f"freed {freed} bytes")
+        self.assertEqual(len([line for line in done if line.startswith("delete")]), 3)
+        self.assertEqual(snapshot(self.web), {k: v for k, v in before.items() if k not in doomed})
+        self.assertEqual(len(self.releases()), 1)
+        self.verify()
+        # A web root published before releases were kept: what is served keeps its files.
+        shutil.rmtree(self.patch / "releases")
+        before = snapshot(self.web)
+        run("prune", self.web, "--keep", "1", check_rc=0)
+        self.assertEqual(snapshot(self.web), before)
+        self.verify()
+
+
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
@@ -322,16 +484,7 @@ class VerifyTests(ToolCase):
         manifest = patch / "manifest-v4.txt"
         signature = patch / "manifest-v4.sig"
         files = sorted((patch / "files").iterdir())
-
-        def flip(path, at):
-            data = bytearray(path.read_bytes())
-            data[min(at, len(data) - 1)] ^= 1
-            path.write_bytes(bytes(data))
-
-        def resign(body):
-            manifest.write_bytes(body)
-            signature.write_bytes(openssl("dgst", "-sha256", "-sign", KEY, data=body))
-
+        resign = lambda body: write_signed(manifest, signature, body)
         return [
             ("file content changed", lambda: flip(files[0], 10)),
             ("file truncated", lambda: files[1].write_bytes(files[1].read_bytes()[:-1])),
