@@ -76,6 +76,8 @@ launcher would check: patch/manifest-v4.txt (at most 65,536 bytes) and patch/man
 the launcher's own rules, then fetches every listed file and checks its size and SHA-256.
 With --install DIR, also lists which files of the installation in DIR the launcher would
 update. --cacert names a PEM file of CA certificates trusted instead of the system's.
+Redirects are followed as the launcher follows them on Windows and on Wine alike: 301, 302
+and 307 to an https address, at most 10 in a row; any other, and one to http, fails.
 Exits with 0 only when every check passed.
 )";
 

@@ -277,6 +277,15 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def do_GET(self):
+        moved = self.server.redirects.get(self.path)
+        if not moved:
+            return super().do_GET()
+        self.send_response(moved[0])
+        self.send_header("Location", moved[1])
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
 
 class HttpsHost:
     """A static HTTPS host on 127.0.0.1 with a certificate for localhost from its own CA."""
@@ -299,6 +308,7 @@ class HttpsHost:
         handler = lambda *a, **k: _QuietHandler(*a, directory=str(root), **k)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.redirects = self.server.redirects = {}  # path -> (status, Location)
         self.url = f"https://localhost:{self.server.server_address[1]}"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
@@ -388,6 +398,39 @@ class VerifyTests(ToolCase):
                 for rel, data in pristine.items():
                     if data is not None:
                         write(self.web / rel, data)
+
+    def test_follows_the_redirects_the_launcher_follows(self):
+        host = HttpsHost(self.web, self.tmp / "pki")
+        self.addCleanup(host.stop)
+        shutil.copytree(self.web / "patch", self.web / "moved/patch")
+        manifest, signature = "/patch/manifest-v4.txt", "/patch/manifest-v4.sig"
+        file = "/patch/files/" + next((self.web / "patch/files").iterdir()).name
+
+        def hops(path, count, status=302):
+            """path -> /1/path -> ... -> /moved/path, count redirects in all."""
+            steps = [path] + [f"/{i}{path}" for i in range(1, count)] + ["/moved" + path]
+            return {a: (status, host.url + b) for a, b in zip(steps, steps[1:])}
+
+        cases = [
+            ("none", {}, None),
+            ("manifest moved for good", {manifest: (301, host.url + "/moved" + manifest)}, None),
+            ("relative location", {file: (307, "/moved" + file)}, None),
+            ("10 in a row", hops(signature, 10), None),
+            ("11 in a row", hops(signature, 11), "more than 10 redirects"),
+            ("to http", {file: (302, "http://127.0.0.1:1" + file)}, "https redirects only"),
+            ("308, which Wine does not follow", {manifest: (308, "/moved" + manifest)}, "Wine"),
+            ("300 with a location", {manifest: (300, "/moved" + manifest)}, "HTTP 300"),
+        ]
+        for name, redirects, failure in cases:
+            with self.subTest(name):
+                host.redirects.clear()
+                host.redirects.update(redirects)
+                done = run("verify", host.url, "--modulus", MODULUS, "--cacert", host.ca)
+                if failure is None:
+                    self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                else:
+                    self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                    self.assertIn(failure, done.stdout)
 
     def test_install_lists_the_files_the_launcher_would_update(self):
         install = self.tmp / "install"
