@@ -40,3 +40,4 @@ int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);
 int RunVerify(const Arguments& args);
+int RunSignLauncher(const Arguments& args);
