@@ -25,6 +25,9 @@ commands:
                            serve a kept release again
   prune WEB_ROOT --keep N [--dry-run]
                            delete old kept releases and the files only they name
+  sign-launcher IN.exe OUT.exe (--cert CERT.pem --key KEY.pem [--chain CHAIN.pem] |
+                --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
+                           Authenticode-sign VANTOR.exe with osslsigncode
 )";
 
 constexpr char KeygenHelp[] = R"(usage: vantor-release keygen KEY.pem
@@ -83,6 +86,8 @@ launcher would check: patch/manifest-v4.txt (at most 65,536 bytes) and patch/man
 the launcher's own rules, then fetches every listed file and checks its size and SHA-256.
 With --install DIR, also lists which files of the installation in DIR the launcher would
 update. --cacert names a PEM file of CA certificates trusted instead of the system's.
+Redirects are followed as the launcher follows them on Windows and on Wine alike: 301, 302
+and 307 to an https address, at most 10 in a row; any other, and one to http, fails.
 Exits with 0 only when every check passed.
 )";
 
@@ -111,6 +116,34 @@ the served manifest names. Nothing else is touched. Prints each deletion and the
 freed; with --dry-run, only prints. Refuses, deleting nothing, when the served manifest or
 a release to keep cannot be read. A player still updating from a manifest served before the
 last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
+)";
+
+constexpr char SignLauncherHelp[] =
+    R"(usage: vantor-release sign-launcher IN.exe OUT.exe --cert CERT.pem --key KEY.pem
+                                     [--chain CHAIN.pem] [--timestamp URL] [--url URL]
+       vantor-release sign-launcher IN.exe OUT.exe --pkcs12 FILE [--password-file F]
+                                     [--timestamp URL] [--url URL]
+
+Writes OUT.exe, IN.exe with an Authenticode signature made by osslsigncode (the Debian
+package osslsigncode): SHA-256, the description "Vantor Launcher", and --url (the launcher's
+WebsiteBase) as the publisher's address. A signature IN.exe already has is replaced, not
+nested. OUT.exe may be IN.exe.
+  --cert      the code-signing certificate, PEM, alone
+  --key       its private key, PEM; an encrypted one takes --password-file
+  --chain     the certificates between --cert and its root, PEM; they go into the signature so
+              that Windows can build the chain. The root may end the file (see below)
+  --pkcs12    the certificate, its chain and key in one PKCS#12 (.pfx/.p12) file
+  --password-file  a file holding the password of --pkcs12 or of --key (a line end after it
+              is ignored); osslsigncode reads the file, the password is never on a command line
+  --timestamp the address of an RFC 3161 time-stamp server. Without a time stamp Windows
+              stops trusting the signature when the certificate expires
+Then `osslsigncode verify` checks what was written: the signature, the digest of the file
+and the chain from the certificate through the embedded ones to a root. The roots are the
+self-signed certificates among those given, so a chain that lacks an intermediate fails
+here; if none was given, the roots of this system's CA bundle. This proves the file is
+signed as meant; whether Windows trusts the root, and SmartScreen's reputation of the
+certificate, can only be seen on Windows. Any failure exits with 1 and leaves OUT.exe as
+it was: the signed file is made in a temporary directory beside OUT.exe and renamed over it.
 )";
 
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
@@ -176,6 +209,10 @@ int main(int argc, char** argv) {
         {"releases", ReleasesHelp, {}, 1},
         {"rollback", RollbackHelp, {"--modulus"}, 2},
         {"prune", PruneHelp, {"--keep", "--dry-run"}, 1},
+        {"sign-launcher",
+         SignLauncherHelp,
+         {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url"},
+         2},
     };
     const Command* chosen = nullptr;
     for (const Command& c : commands) {
@@ -236,6 +273,7 @@ int main(int argc, char** argv) {
         }
         return command == "rollback" ? RunRollback(args) : RunPrune(args);
     }
+    if (command == "sign-launcher") return RunSignLauncher(args);
     if (!args.options.count("--modulus")) {
         std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
         return 2;

@@ -72,3 +72,4 @@ int RunVerify(const Arguments& args);
 int RunReleases(const Arguments& args);
 int RunRollback(const Arguments& args);
 int RunPrune(const Arguments& args);
+int RunSignLauncher(const Arguments& args);

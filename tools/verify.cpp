@@ -19,6 +19,7 @@ struct Source {
 };
 
 struct Download {
+    CURL* curl;
     std::string* body;
     uint64_t limit;
     bool tooLarge = false;
@@ -27,12 +28,30 @@ struct Download {
 size_t Collect(char* data, size_t size, size_t count, void* context) {
     auto* download = static_cast<Download*>(context);
     const size_t n = size * count;
+    long status = 0;
+    curl_easy_getinfo(download->curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200) return n;  // a redirect's or an error's body is never the file
     if (n > download->limit - download->body->size()) {
         download->tooLarge = true;
         return 0;  // aborts the transfer
     }
     download->body->append(data, n);
     return n;
+}
+
+// WinHTTP's default policy, which the launcher keeps: it follows redirects by itself, at most
+// MaxRedirects in a row (WINHTTP_OPTION_MAX_HTTP_AUTOMATIC_REDIRECTS) and never from https to
+// http (WINHTTP_OPTION_REDIRECT_POLICY_DISALLOW_HTTPS_TO_HTTP). Windows follows 301, 302, 303,
+// 307 and 308, Wine's WinHTTP only 301, 302 and 307, so only those three count as followed.
+// libcurl's own following would also take 300 and any other 3xx, hence the loop below.
+constexpr int MaxRedirects = 10;
+
+bool IsFollowedEverywhere(long status) {
+    return status == 301 || status == 302 || status == 307;
+}
+
+bool IsFollowedOnWindowsOnly(long status) {
+    return status == 303 || status == 308;
 }
 
 // One GET the way the launcher makes it: HTTPS only, status 200 only, at most limit bytes.
@@ -64,38 +83,59 @@ bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::s
         error = "libcurl failed to start";
         return false;
     }
-    Download download{&body, limit};
-    const std::string url = source.base + path;
+    const std::string first = source.base + path;
+    std::string url = first;
     char curlError[CURL_ERROR_SIZE] = {};
-    curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl.get(), CURLOPT_REDIR_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl.get(), CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(curl.get(), CURLOPT_MAXREDIRS, 10L);
     curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "Vantor Launcher/1.1");
     curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, Collect);
-    curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &download);
     curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, curlError);
     if (!source.caFile.empty()) curl_easy_setopt(curl.get(), CURLOPT_CAINFO, source.caFile.c_str());
-    const CURLcode result = curl_easy_perform(curl.get());
-    if (download.tooLarge) {
-        error = url + ": larger than " + std::to_string(limit) + " bytes";
-        return false;
+    for (int redirects = 0;; ++redirects) {
+        body.clear();
+        curlError[0] = '\0';
+        Download download{curl.get(), &body, limit};
+        curl_easy_setopt(curl.get(), CURLOPT_URL, url.c_str());
+        curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &download);
+        const CURLcode result = curl_easy_perform(curl.get());
+        if (download.tooLarge) {
+            error = url + ": larger than " + std::to_string(limit) + " bytes";
+            return false;
+        }
+        if (result != CURLE_OK) {
+            error = url + ": " + (curlError[0] ? curlError : curl_easy_strerror(result));
+            return false;
+        }
+        long status = 0;
+        curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+        if (status == 200) return true;
+        const char* next = nullptr;
+        curl_easy_getinfo(curl.get(), CURLINFO_REDIRECT_URL, &next);
+        const std::string hop = url + ": HTTP " + std::to_string(status);
+        if (next && IsFollowedOnWindowsOnly(status)) {
+            error = hop + " to " + next +
+                    ": Windows follows it but Wine does not; redirect with 301, 302 or 307";
+            return false;
+        }
+        if (!next || !IsFollowedEverywhere(status)) {
+            error = hop + " (the launcher accepts only 200)";
+            return false;
+        }
+        if (std::string_view(next).rfind("https://", 0) != 0) {
+            error = hop + " to " + next +
+                    ": the launcher does not follow it, it follows https redirects only";
+            return false;
+        }
+        if (redirects == MaxRedirects) {
+            error = first + ": more than " + std::to_string(MaxRedirects) +
+                    " redirects, the launcher gives up after " + std::to_string(MaxRedirects);
+            return false;
+        }
+        url = next;
     }
-    if (result != CURLE_OK) {
-        error = url + ": " + (curlError[0] ? curlError : curl_easy_strerror(result));
-        return false;
-    }
-    long status = 0;
-    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200) {
-        error = url + ": HTTP " + std::to_string(status) + " (the launcher accepts only 200)";
-        return false;
-    }
-    return true;
 }
 
 // The installation's file for a manifest path, found as Windows finds it: letter case ignored.

@@ -170,7 +170,7 @@ class KeysTests(ToolCase):
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn("usage", done.stderr)
         for command in ["keygen", "key-modulus", "client-digest", "publish", "verify", "releases",
-                        "rollback", "prune"]:
+                        "rollback", "prune", "sign-launcher"]:
             with self.subTest(command):
                 done = run(command, "--help", check_rc=0)
                 self.assertIn("usage: vantor-release " + command, done.stdout)
@@ -439,6 +439,15 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
+    def do_GET(self):
+        moved = self.server.redirects.get(self.path)
+        if not moved:
+            return super().do_GET()
+        self.send_response(moved[0])
+        self.send_header("Location", moved[1])
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+
 
 class HttpsHost:
     """A static HTTPS host on 127.0.0.1 with a certificate for localhost from its own CA."""
@@ -461,6 +470,7 @@ class HttpsHost:
         handler = lambda *a, **k: _QuietHandler(*a, directory=str(root), **k)
         self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
         self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.redirects = self.server.redirects = {}  # path -> (status, Location)
         self.url = f"https://localhost:{self.server.server_address[1]}"
         self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
         self.thread.start()
@@ -542,6 +552,39 @@ class VerifyTests(ToolCase):
                     if data is not None:
                         write(self.web / rel, data)
 
+    def test_follows_the_redirects_the_launcher_follows(self):
+        host = HttpsHost(self.web, self.tmp / "pki")
+        self.addCleanup(host.stop)
+        shutil.copytree(self.web / "patch", self.web / "moved/patch")
+        manifest, signature = "/patch/manifest-v4.txt", "/patch/manifest-v4.sig"
+        file = "/patch/files/" + next((self.web / "patch/files").iterdir()).name
+
+        def hops(path, count, status=302):
+            """path -> /1/path -> ... -> /moved/path, count redirects in all."""
+            steps = [path] + [f"/{i}{path}" for i in range(1, count)] + ["/moved" + path]
+            return {a: (status, host.url + b) for a, b in zip(steps, steps[1:])}
+
+        cases = [
+            ("none", {}, None),
+            ("manifest moved for good", {manifest: (301, host.url + "/moved" + manifest)}, None),
+            ("relative location", {file: (307, "/moved" + file)}, None),
+            ("10 in a row", hops(signature, 10), None),
+            ("11 in a row", hops(signature, 11), "more than 10 redirects"),
+            ("to http", {file: (302, "http://127.0.0.1:1" + file)}, "https redirects only"),
+            ("308, which Wine does not follow", {manifest: (308, "/moved" + manifest)}, "Wine"),
+            ("300 with a location", {manifest: (300, "/moved" + manifest)}, "HTTP 300"),
+        ]
+        for name, redirects, failure in cases:
+            with self.subTest(name):
+                host.redirects.clear()
+                host.redirects.update(redirects)
+                done = run("verify", host.url, "--modulus", MODULUS, "--cacert", host.ca)
+                if failure is None:
+                    self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+                else:
+                    self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                    self.assertIn(failure, done.stdout)
+
     def test_install_lists_the_files_the_launcher_would_update(self):
         install = self.tmp / "install"
         write(install / "Data/PRONTERA.GAT", (self.release / "Data/prontera.gat").read_bytes())
@@ -555,6 +598,188 @@ class VerifyTests(ToolCase):
         self.assertIn("update  Data\\luafiles514\\lua files\\navigation\\navi_map_krsak.lub "
                       "(missing)", lines)
         self.assertIn(f"install    3 of 4 file(s) would be updated in {install}", lines)
+
+
+def make_certificate(pki, name, issuer, extensions):
+    """A key and certificate pki/name.{key,pem}; issuer None makes it self-signed."""
+    key, pem = pki / f"{name}.key", pki / f"{name}.pem"
+    ext = write(pki / f"{name}.ext", "\n".join(extensions).encode() + b"\n")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN=Vantor Test {name}",
+            "-keyout", key, "-out", pki / f"{name}.csr")
+    signer = ["-signkey", key] if issuer is None else \
+        ["-CA", pki / f"{issuer}.pem", "-CAkey", pki / f"{issuer}.key", "-CAcreateserial"]
+    openssl("x509", "-req", "-in", pki / f"{name}.csr", *signer, "-days", "2", "-extfile", ext,
+            "-out", pem)
+    return key, pem
+
+
+class TimeStampServer:
+    """An RFC 3161 time-stamp server on 127.0.0.1 answering with openssl ts -reply."""
+
+    def __init__(self, pki):
+        config = write(pki / "tsa.cnf", (
+            "[tsa]\ndefault_tsa = tsa_config\n[tsa_config]\n"
+            f"serial = {pki / 'tsa.serial'}\nsigner_digest = sha256\n"
+            "default_policy = 1.2.3.4.1\ndigests = sha1, sha256, sha384, sha512\n"
+            "ess_cert_id_alg = sha256\n").encode())
+        write(pki / "tsa.serial", b"01\n")
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def log_message(self, *args):
+                pass
+
+            def do_POST(self):
+                query = self.rfile.read(int(self.headers["Content-Length"]))
+                with tempfile.NamedTemporaryFile(dir=pki, suffix=".tsq") as f:
+                    f.write(query)
+                    f.flush()
+                    reply = openssl("ts", "-reply", "-config", config, "-queryfile", f.name,
+                                    "-signer", pki / "tsa.pem", "-inkey", pki / "tsa.key",
+                                    "-chain", pki / "root.pem")
+                self.send_response(200)
+                self.send_header("Content-Type", "application/timestamp-reply")
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+        self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def stop(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join()
+
+
+def osslsigncode(*args):
+    return subprocess.run(["osslsigncode", *map(str, args)], capture_output=True, text=True,
+                          errors="replace", stdin=subprocess.DEVNULL, timeout=120)
+
+
+class SignTests(ToolCase):
+    """A root, an intermediate and a code-signing certificate of the test's own, and a tiny exe."""
+
+    @classmethod
+    def setUpClass(cls):
+        compiler = shutil.which("x86_64-w64-mingw32-gcc-posix")
+        if not compiler or not shutil.which("osslsigncode"):
+            raise unittest.SkipTest("needs mingw-w64 and osslsigncode (scripts/test installs both)")
+        cls._pki = tempfile.TemporaryDirectory(prefix="vantor-sign-pki-")
+        pki = cls.pki = Path(cls._pki.name)
+        ca = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"]
+        make_certificate(pki, "root", None, ca)
+        make_certificate(pki, "intermediate", "root", ca)
+        cls.key, cls.cert = make_certificate(pki, "leaf", "intermediate", [
+            "basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+            "extendedKeyUsage=codeSigning"])
+        make_certificate(pki, "tsa", "root", [
+            "basicConstraints=CA:FALSE", "extendedKeyUsage=critical,timeStamping"])
+        cls.other_key = pki / "other.key"
+        openssl("genpkey", "-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048",
+                "-out", cls.other_key)
+        cls.root = pki / "root.pem"
+        cls.chain = write(pki / "chain.pem", (pki / "intermediate.pem").read_bytes() +
+                          cls.root.read_bytes())
+        cls.password = write(pki / "password", b"p12 pass phrase\n")
+        cls.pkcs12 = pki / "leaf.p12"
+        openssl("pkcs12", "-export", "-inkey", cls.key, "-in", cls.cert, "-certfile", cls.chain,
+                "-passout", "pass:p12 pass phrase", "-out", cls.pkcs12)
+        source = write(pki / "tiny.c", b"int main(void) { return 0; }\n")
+        cls.exe = pki / "tiny.exe"
+        subprocess.run([compiler, "-O2", "-o", cls.exe, source], check=True, timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls._pki.cleanup()
+
+    def sign(self, source, out, *options):
+        return run("sign-launcher", source, out, *options)
+
+    def pem(self, *extra):
+        return ("--cert", self.cert, "--key", self.key, "--chain", self.chain, *extra)
+
+    def verify(self, path, *extra):
+        return osslsigncode("verify", "-CAfile", self.root, *extra, "-in", path)
+
+    def test_signed_launcher_verifies_and_a_changed_byte_does_not(self):
+        out = self.tmp / "VANTOR.exe"
+        done = self.sign(self.exe, out, *self.pem("--url", "https://www.example.net"))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        checked = self.verify(out)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn("Text description: Vantor Launcher", checked.stdout)
+        self.assertIn("URL description: https://www.example.net", checked.stdout)
+        self.assertIn("Message digest algorithm  : SHA256", checked.stdout)
+        self.assertIn("Number of verified signatures: 1", checked.stdout)
+        self.assertEqual([p.name for p in self.tmp.iterdir()], ["VANTOR.exe"])
+        changed = bytearray(out.read_bytes())
+        changed[len(self.exe.read_bytes()) // 2] ^= 1
+        write(out, bytes(changed))
+        self.assertNotEqual(self.verify(out).returncode, 0)
+
+    def test_resigning_replaces_the_signature(self):
+        out = self.tmp / "VANTOR.exe"
+        self.assertEqual(self.sign(self.exe, out, *self.pem()).returncode, 0)
+        done = self.sign(out, out, "--pkcs12", self.pkcs12, "--password-file", self.password)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        checked = self.verify(out)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn("Number of verified signatures: 1", checked.stdout)
+
+    def test_time_stamp_from_an_rfc3161_server(self):
+        server = TimeStampServer(self.pki)
+        self.addCleanup(server.stop)
+        out = self.tmp / "VANTOR.exe"
+        done = self.sign(self.exe, out, *self.pem("--timestamp", server.url))
+        self.assertEqual(done.returncode, 0, done.stderr)
+        checked = self.verify(out, "-TSA-CAfile", self.root)
+        self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+        self.assertIn("Timestamp Server Signature verification: ok", checked.stdout)
+
+    def test_failures_leave_out_untouched(self):
+        empty_path = self.tmp / "no-osslsigncode"
+        empty_path.mkdir()
+        wrong_password = write(self.tmp / "wrong-password", b"not it\n")
+        intermediate = self.pki / "intermediate.pem"
+        cases = [
+            ("key of another certificate",
+             ("--cert", self.cert, "--key", self.other_key, "--chain", self.chain), None,
+             "not the private key"),
+            ("missing input", self.pem(), None, "not found"),
+            ("pkcs12 without its password", ("--pkcs12", self.pkcs12), None, "--password-file"),
+            ("pkcs12 with a wrong password",
+             ("--pkcs12", self.pkcs12, "--password-file", wrong_password), None, "password"),
+            ("chain without the intermediate",
+             ("--cert", self.cert, "--key", self.key, "--chain", self.root), None,
+             "does not verify"),
+            ("no root given, none of the system's",
+             ("--cert", self.cert, "--key", self.key, "--chain", intermediate), None,
+             "system's CA bundle"),
+            ("time-stamp server down", self.pem("--timestamp", "http://127.0.0.1:1/"), None,
+             "osslsigncode sign failed"),
+            ("osslsigncode missing", self.pem(), str(empty_path),
+             "apt-get install osslsigncode"),
+            ("both kinds of key", self.pem("--pkcs12", self.pkcs12), None, "either"),
+        ]
+        tool = shutil.which(TOOL) or TOOL
+        for name, options, path, message in cases:
+            for old in [None, b"the launcher signed last time"]:
+                with self.subTest(name, out="old" if old else "absent"):
+                    folder = self.tmp / name.replace(" ", "-") / ("old" if old else "absent")
+                    folder.mkdir(parents=True)
+                    out = folder / "VANTOR.exe"
+                    if old:
+                        write(out, old)
+                    source = folder / "missing.exe" if name == "missing input" else self.exe
+                    env = dict(os.environ, PATH=path) if path else None
+                    done = subprocess.run(
+                        [tool, "sign-launcher", source, out, *map(str, options)],
+                        capture_output=True, text=True, env=env, timeout=120)
+                    self.assertNotEqual(done.returncode, 0)
+                    self.assertIn(message, done.stderr)
+                    self.assertEqual(snapshot(folder), {"VANTOR.exe": old} if old else {})
 
 
 class BadManifestCorpusTests(ToolCase):
