@@ -33,8 +33,10 @@ HWND CreateMainWindow(HINSTANCE instance) {
 int RunLauncher(HINSTANCE instance, int showCommand) {
     ::SetProcessDPIAware();
     unique_handle mutex(::CreateMutexW(nullptr, TRUE, LauncherMutexName));
-    if (!mutex) return 1;
-    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+    const DWORD mutexError = ::GetLastError();
+    // A launcher started with other rights holds a name this one may not open: the name exists.
+    if (!mutex && mutexError != ERROR_ACCESS_DENIED) return 1;
+    if (!mutex || mutexError == ERROR_ALREADY_EXISTS) {
         ::MessageBoxW(nullptr, L"Vantor is already running.", LauncherCaption,
                       MB_OK | MB_ICONINFORMATION);
         return 0;

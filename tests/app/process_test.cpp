@@ -71,6 +71,31 @@ TEST_F(LauncherProcessTest, ASecondStartShowsTheNoticeAndExitsZeroWhileTheFirstS
     CloseLauncher(first, window);
 }
 
+TEST_F(LauncherProcessTest, ANameHeldWithRightsThePlayerLacksCountsAsARunningLauncher) {
+    // An empty access list grants nothing, as a launcher started "as administrator" looks to a
+    // normal start: CreateMutexW then fails with ERROR_ACCESS_DENIED instead of opening it.
+    ACL acl{};
+    ASSERT_TRUE(::InitializeAcl(&acl, sizeof(acl), ACL_REVISION));
+    SECURITY_DESCRIPTOR descriptor{};
+    ASSERT_TRUE(::InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(::SetSecurityDescriptorDacl(&descriptor, TRUE, &acl, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, FALSE};
+    unique_handle held(::CreateMutexW(&attributes, TRUE, L"Local\\VANTORFinalLauncher"));
+    ASSERT_TRUE(held);
+
+    ChildProcess second;
+    ASSERT_TRUE(second.Start(exe, L"", dir.path()));
+    const auto notice = WaitForMessageBox(second.id, 20s, false);
+    ASSERT_TRUE(notice.has_value());
+    EXPECT_EQ(notice->text, L"Vantor is already running.");
+    EXPECT_FALSE(notice->owned);
+    EXPECT_TRUE(ProcessWindows(second.id, L"VANTORLauncherWindow").empty());
+    ::PostMessageW(notice->box, WM_COMMAND, IDOK, 0);
+    const auto code = second.Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+}
+
 TEST_F(LauncherProcessTest, TwentyQuickStartsBesideARunningLauncherAllShowTheNoticeAndExitZero) {
     ChildProcess first;
     HWND window = StartLauncher(first);
