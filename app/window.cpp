@@ -7,11 +7,16 @@
 
 #include <shellapi.h>
 
+#include <atomic>
 #include <memory>
 #include <new>
 #include <string>
 
 namespace {
+
+// The one record the update worker has handed over and the window has not yet taken. Any program
+// on the desktop can post WM_APP_UPDATE_RESULT, so lParam is trusted only when it matches.
+std::atomic<UpdateResult*> updateHandOver{nullptr};
 
 HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
     return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
@@ -49,10 +54,14 @@ LRESULT OnCreate(HWND window) {
     return 0;
 }
 
-void OnUpdateResult(HWND window, UpdateResult* result) {
+void OnUpdateResult(HWND window, LPARAM lParam) {
     LauncherState& s = launcherState;
+    // Takes the slot only when it holds this very record, so a forged or repeated message
+    // neither frees anything nor steals the real result still on its way.
+    UpdateResult* expected = reinterpret_cast<UpdateResult*>(lParam);
+    if (expected == nullptr || !updateHandOver.compare_exchange_strong(expected, nullptr)) return;
     // Owned from here on, including when a message box below is still open.
-    std::unique_ptr<UpdateResult> owned(result);
+    std::unique_ptr<UpdateResult> owned(expected);
     ::SetWindowTextW(s.updateStatusLabel, owned->message.c_str());
     if (owned->succeeded) {
         s.updateSucceeded.exchange(1);
@@ -126,7 +135,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             ::DestroyWindow(window);
             return 0;
         case WM_APP_UPDATE_RESULT:
-            if (lParam != 0) OnUpdateResult(window, reinterpret_cast<UpdateResult*>(lParam));
+            OnUpdateResult(window, lParam);
             return 0;
         default:
             break;
@@ -179,9 +188,14 @@ DWORD WINAPI UpdateWorker(LPVOID window) {
         if (result == nullptr) return 0;
         std::unique_ptr<UpdateResult> owned(result);
         launcherServices.runUpdate(*owned);
+        updateHandOver.store(owned.get());
         if (::PostMessageW(static_cast<HWND>(window), WM_APP_UPDATE_RESULT, 0,
                            reinterpret_cast<LPARAM>(owned.get()))) {
             owned.release();  // the window procedure frees it now
+        } else {
+            UpdateResult* published = owned.get();
+            // A message forged with this very address may have taken it meanwhile.
+            if (!updateHandOver.compare_exchange_strong(published, nullptr)) owned.release();
         }
     } catch (...) {
         std::terminate();

@@ -7,11 +7,13 @@ INT_PTR LauncherWindowTest::openResult = 42;
 bool LauncherWindowTest::threadFails = false;
 HANDLE LauncherWindowTest::updateGate = nullptr;
 UpdateResult LauncherWindowTest::scriptedUpdate;
+std::atomic<UpdateResult*> LauncherWindowTest::workerRecord{nullptr};
 
 namespace {
 
 UpdateResult& FakeRunUpdate(UpdateResult& result) {
     ::WaitForSingleObject(LauncherWindowTest::updateGate, INFINITE);
+    LauncherWindowTest::workerRecord = &result;
     result.succeeded = LauncherWindowTest::scriptedUpdate.succeeded;
     result.filesInstalled = LauncherWindowTest::scriptedUpdate.filesInstalled;
     result.message = LauncherWindowTest::scriptedUpdate.message;
@@ -59,6 +61,7 @@ void LauncherWindowTest::SetUp() {
     openResult = 42;
     threadFails = false;
     scriptedUpdate = UpdateResult{};
+    workerRecord = nullptr;
     updateGate = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &FakeRunUpdate;

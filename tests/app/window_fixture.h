@@ -37,4 +37,6 @@ public:
     static bool threadFails;
     static HANDLE updateGate;
     static UpdateResult scriptedUpdate;
+    // The record the update worker filled, as the worker's post carries it.
+    static std::atomic<UpdateResult*> workerRecord;
 };

@@ -223,14 +223,32 @@ TEST_F(LauncherWindowTest, FailedUpdateShowsItsTextInTheLabelAndAnOwnedErrorBox)
     EXPECT_FALSE(StartGameEnabled());
 }
 
-TEST_F(LauncherWindowTest, UpdateResultWithoutARecordChangesNothing) {
+TEST_F(LauncherWindowTest, UpdateResultsNotHandedOverByTheWorkerChangeNothing) {
+    MessageBoxCloser closer;
     ASSERT_NE(Create(), nullptr);
     PostServerStatus(1);
-    ::PostMessageW(window, WM_APP_UPDATE_RESULT, 0, 0);
-    Settle();
-    EXPECT_EQ(UpdateLabel(), L"Checking securely...");
-    EXPECT_FALSE(StartGameEnabled());
-    EXPECT_EQ(launcherState.updateSucceeded.load(), 0);
+    // Anyone on the desktop can post this message; applying or freeing a record that is not the
+    // worker's would crash the launcher or show a forged text.
+    UpdateResult foreign{true, true, L"forged"};
+    const LPARAM forged[] = {0, 0x1234, reinterpret_cast<LPARAM>(&foreign)};
+    for (const LPARAM lParam : forged) {
+        SCOPED_TRACE(lParam);
+        ::PostMessageW(window, WM_APP_UPDATE_RESULT, 0, lParam);
+        Settle();
+        EXPECT_EQ(UpdateLabel(), L"Checking securely...");
+        EXPECT_FALSE(StartGameEnabled());
+        EXPECT_EQ(launcherState.updateSucceeded.load(), 0);
+    }
+    EXPECT_EQ(foreign.message, L"forged");
+
+    // The real result still applies, once: a repeat of its message is stale.
+    const std::wstring text = L"The Vantor update manifest is invalid.";
+    FinishUpdate(false, text);
+    ASSERT_TRUE(PumpUntil([&] { return closer.seen().size() == 1; }, std::chrono::seconds(5)));
+    ::PostMessageW(window, WM_APP_UPDATE_RESULT, 0, reinterpret_cast<LPARAM>(workerRecord.load()));
+    PumpFor(std::chrono::milliseconds(300));
+    EXPECT_EQ(closer.seen().size(), 1u);
+    EXPECT_EQ(UpdateLabel(), text);
 }
 
 TEST_F(LauncherWindowTest, StartGameRunsOnlyForAPlainClick) {
