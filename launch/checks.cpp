@@ -53,6 +53,8 @@ bool CheckServerConfiguration(const std::wstring& path) {
 }
 
 void StartGame(HWND window) {
+    // One client at a time: a second would replace the handle the launcher ends with.
+    if (launcherState.gameProcess) return;
     if (launcherState.serverState.load() != Reachable) {
         ShowLauncherError(window, L"Server Offline");
         return;

@@ -1,6 +1,7 @@
 // Start Game: the pre-launch checks, the client start and the threads that follow the client.
 #pragma once
 
+#include "common/handles.h"
 #include "update/update.h"
 #include "vantor_config.h"
 
@@ -39,7 +40,12 @@ std::wstring WindowsErrorText(DWORD code);
 void TrimTrailingBreaks(std::wstring& text);
 DWORD WINAPI ClientTitleWatcher(LPVOID processId);
 BOOL CALLBACK FindClientWindow(HWND window, LPARAM search);
-DWORD WINAPI GameExitWatcher(LPVOID window);
+// What the exit watcher owns: where to report and its own handle of the client process.
+struct GameExitWatch {
+    HWND window = nullptr;
+    unique_process process;
+};
+DWORD WINAPI GameExitWatcher(LPVOID watch);
 
 struct ClientWindowSearch {
     DWORD processId = 0;

@@ -3,6 +3,7 @@
 #include "launch/launch.h"
 
 #include <exception>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -98,12 +99,12 @@ DWORD WINAPI ClientTitleWatcher(LPVOID processId) {
     return 0;
 }
 
-DWORD WINAPI GameExitWatcher(LPVOID window) {
+DWORD WINAPI GameExitWatcher(LPVOID watch) {
     try {
-        // Stored by the main thread before this thread was created, closed only after our post.
-        const HANDLE process = launcherState.gameProcess.get();
-        if (process != nullptr) ::WaitForSingleObject(process, INFINITE);
-        ::PostMessageW(static_cast<HWND>(window), WM_APP_GAME_EXITED, 0, 0);
+        // Owns its own process handle: the window may close gameProcess at any time.
+        std::unique_ptr<GameExitWatch> owned(static_cast<GameExitWatch*>(watch));
+        ::WaitForSingleObject(owned->process.get(), INFINITE);
+        ::PostMessageW(owned->window, WM_APP_GAME_EXITED, 0, 0);
     } catch (...) {
         std::terminate();
     }
@@ -143,10 +144,18 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     primaryThread.reset();  // never needed
     unique_handle titleWatcher(launchSeams.createThread(
         &ClientTitleWatcher, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(started.dwProcessId))));
+    auto watch = std::make_unique<GameExitWatch>();
+    watch->window = window;
+    const HANDLE self = ::GetCurrentProcess();
+    const bool duplicated = ::DuplicateHandle(self, process.get(), self, watch->process.put(),
+                                              SYNCHRONIZE, FALSE, 0) != FALSE;
     launcherState.gameProcess = std::move(process);
     ::ShowWindow(window, SW_HIDE);
-    unique_handle exitWatcher(launchSeams.createThread(&GameExitWatcher, window));
-    if (!exitWatcher) {
+    unique_handle exitWatcher;
+    if (duplicated) exitWatcher.reset(launchSeams.createThread(&GameExitWatcher, watch.get()));
+    if (exitWatcher) {
+        watch.release();  // the watcher frees it
+    } else {
         // Without a watcher nothing would end the hidden launcher: end it now, client running.
         launcherState.gameProcess.reset();
         ::DestroyWindow(window);

@@ -3,6 +3,8 @@
 #include "tests/status/listeners.h"
 #include "vantor_config.h"
 
+#include <tlhelp32.h>
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -85,6 +87,44 @@ TEST_F(LaunchProcessTest, ClientStartsInTheLaunchersDirectoryAndTheLauncherExits
     const auto code = launcher.Wait(20s);
     ASSERT_TRUE(code.has_value());
     EXPECT_EQ(*code, 0u);
+}
+
+// Clients of the stand-in's name that this launcher process started.
+int ClientsStartedBy(DWORD launcherId) {
+    unique_file snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    int count = 0;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        if (entry.th32ParentProcessID == launcherId &&
+            _wcsicmp(entry.szExeFile, ClientExecutableName) == 0) {
+            ++count;
+        }
+    }
+    return count;
+}
+
+TEST_F(LaunchProcessTest, AClickAndACloseSentToTheHiddenLauncherStartNoSecondClient) {
+    PrepareInstallation(install.path(), "window");
+    HWND window = StartAndClick();
+    ASSERT_NE(window, nullptr);
+    const auto record = WaitForClientRecord(install.path(), 20s);
+    ASSERT_TRUE(record.has_value());
+    ASSERT_TRUE(PumpUntil([&] { return !::IsWindowVisible(window); }, 20s));
+
+    // Any program can post these to the hidden window while the client runs.
+    ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, BN_CLICKED), 0);
+    PumpFor(1s);
+    EXPECT_EQ(ClientsStartedBy(launcher.id), 1);
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    const auto code = launcher.Wait(20s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+
+    unique_process client(::OpenProcess(SYNCHRONIZE, FALSE, _wtoi(record->at(L"pid").c_str())));
+    ASSERT_TRUE(client.valid());
+    EXPECT_EQ(::WaitForSingleObject(client.get(), 500), static_cast<DWORD>(WAIT_TIMEOUT));
 }
 
 TEST_F(LaunchProcessTest, ClientThatExitsAtOnceEndsTheLauncherWithCodeZero) {
