@@ -40,6 +40,15 @@ const char* ParseEntryLine(std::string_view line, const std::vector<ManifestReco
     if (FindUpdatableFile(relative) < 0) return "not a file the launcher may update";
     if (remote.front() != '/') return "remote path does not begin with /";
     if (remote.find("..") != std::string_view::npos) return "remote path contains ..";
+    for (size_t i = 0; i < remote.size(); ++i) {
+        // A NUL would cut the request path short; other control bytes have no place in one.
+        const unsigned char c = static_cast<unsigned char>(remote[i]);
+        if (c < 0x20 || c == 0x7f) return "remote path holds a control byte";
+        // "%2e%2e" is ".." to the server that decodes it.
+        if (c == '%' && EqualsIgnoringAsciiCase(remote.substr(i, 3), "%2e")) {
+            return "remote path holds an encoded dot";
+        }
+    }
     if (!ParseManifestSize(size, record.size)) return "size is not a number";
     if (record.size < 1 || record.size > MaxManifestFileSize) return "size outside 1 to 64 MiB";
     if (!ParseDigestHex(digest, record.sha256)) return "digest is not 64 hexadecimal digits";

@@ -129,8 +129,12 @@ std::optional<std::vector<ManifestEntry>> OracleParse(const std::string& body) {
                 for (const char* f : OracleFiles)
                     listed = listed || AsciiLower(fields[0]) == AsciiLower(f);
                 if (!listed) return std::nullopt;
-                if (fields[1][0] != '/' || fields[1].find("..") != std::string::npos)
+                if (fields[1][0] != '/' || fields[1].find("..") != std::string::npos ||
+                    AsciiLower(fields[1]).find("%2e") != std::string::npos)
                     return std::nullopt;
+                for (const char c : fields[1]) {
+                    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return std::nullopt;
+                }
                 unsigned long long size = 0;
                 try {
                     size = std::stoull(fields[2], nullptr, 10);
@@ -214,7 +218,8 @@ private:
     std::string Remote() {
         return OneOf<std::string>({"/patch/files/a", "/p", "/", "patch/x", "/a/../b", "/a..b",
                                    "/..", "/f\xC3\xA9", "/f\xED\xA0\x80", "/f\xC0\xAF",
-                                   "/\xF0\x9F\x98\x80", "", "/x y", "/x\tz"});
+                                   "/\xF0\x9F\x98\x80", "", "/x y", "/x\tz", "/%2e%2E/x", "/%2f",
+                                   "/x\x7f", std::string("/x\0y", 4)});
     }
 
     std::string Size() {
