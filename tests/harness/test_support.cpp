@@ -286,10 +286,16 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (!::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+    // Wine refuses a process start now and then on a loaded machine (seen: ERROR_INTERNAL_ERROR,
+    // cause not found); a short retry rides out such a passing refusal, a lasting one stays.
+    for (int attempt = 0;; ++attempt) {
+        if (::CreateProcessW(exe.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                             directory.empty() ? nullptr : directory.c_str(), &startup, &info)) {
+            break;
+        }
         error = ::GetLastError();
-        return false;
+        if (attempt == 2) return false;
+        ::Sleep(200);
     }
     unique_handle thread(info.hThread);
     process.reset(info.hProcess);

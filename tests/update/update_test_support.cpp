@@ -117,7 +117,7 @@ void PublishManifest(const Bytes& manifest, const std::string& key,
 bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path) {
     if (!holder.Start(BuildPath(L"tests\\update\\hold_open_child.exe"), L"\"" + path + L"\"",
                       L"")) {
-        ADD_FAILURE() << "cannot start hold_open_child: " << ::GetLastError();
+        ADD_FAILURE() << "cannot start hold_open_child: " << holder.error;
         return false;
     }
     DWORD lastProbe = 0;
