@@ -25,6 +25,9 @@ constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.
 constexpr wchar_t DigestFailedText[] = L"A downloaded update failed its SHA-256 check.";
 constexpr wchar_t InstallFailedText[] =
     L"Unable to install the Vantor update. Existing files were restored.";
+constexpr wchar_t NotRestoredText[] =
+    L"Unable to install the Vantor update. Some files could not be restored; start Vantor again "
+    L"to repair them.";
 
 struct StagedFile {
     std::wstring relativePath;
@@ -53,6 +56,12 @@ void DeleteBackup(const std::wstring& backupPath) {
     if (installFileOps.deleteFile(backupPath.c_str()) || ::GetLastError() != ERROR_ACCESS_DENIED) {
         return;
     }
+    // A directory of that name is someone else's, and so is any other reason for the refusal.
+    const DWORD attributes = installFileOps.getFileAttributes(backupPath.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return;
+    }
     if (installFileOps.setFileAttributes(backupPath.c_str(), FILE_ATTRIBUTE_NORMAL)) {
         installFileOps.deleteFile(backupPath.c_str());
     }
@@ -63,8 +72,10 @@ void DeleteStagingFiles(const std::vector<StagedFile>& stagedFiles, const Staged
     if (current) installFileOps.deleteFile(current->stagingPath.c_str());
 }
 
-// Undoes the install for every record, also those the install never reached.
-void RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount) {
+// Undoes the install for every record, also those the install never reached. False when a
+// file this run moved aside could not be put back.
+bool RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount) {
+    bool restored = true;
     for (size_t j = 0; j < stagedFiles.size(); ++j) {
         const StagedFile& file = stagedFiles[j];
         installFileOps.deleteFile(file.stagingPath.c_str());
@@ -74,12 +85,34 @@ void RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount)
             // replacing with it would overwrite a file that this run never touched.
             const DWORD flags = file.backedUp ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
                                               : MOVEFILE_WRITE_THROUGH;
-            installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(), flags);
+            if (!installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
+                                           flags) &&
+                file.backedUp) {
+                restored = false;
+            }
         }
     }
+    return restored;
 }
 
 }  // namespace
+
+void RestoreLeftoverBackups(const std::wstring& installDir) {
+    for (const std::string_view relative : UpdatableFiles) {
+        const std::wstring targetPath =
+            JoinPath(installDir, std::wstring(relative.begin(), relative.end()).c_str());
+        const std::wstring backupPath = targetPath + L".vantor-backup";
+        // Looked at directly: these reads change nothing, and only a move needs its fault seam.
+        const DWORD backup = ::GetFileAttributesW(backupPath.c_str());
+        if (backup == INVALID_FILE_ATTRIBUTES || (backup & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+            ::GetFileAttributesW(targetPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            continue;
+        }
+        // Never replacing: whatever appeared at the target meanwhile is kept. A failed move is
+        // left for the next run.
+        installFileOps.moveFileEx(backupPath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH);
+    }
+}
 
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base) {
     for (size_t at = path.find(L'\\', base.size() + 1); at != std::wstring::npos;
@@ -184,8 +217,7 @@ ApplyResult ApplyUpdates(const std::wstring& installDir,
     }
 
     if (installedCount < stagedFiles.size()) {
-        RollBack(stagedFiles, installedCount);
-        return Failure(InstallFailedText);
+        return Failure(RollBack(stagedFiles, installedCount) ? InstallFailedText : NotRestoredText);
     }
     for (const StagedFile& file : stagedFiles) DeleteBackup(file.backupPath);
     return {true, true, std::wstring(L"Updated to ") + UpdateVersionText};

@@ -49,6 +49,8 @@ struct ApplyResult {
 // Stages, verifies and installs every entry, or leaves the installation as it was.
 ApplyResult ApplyUpdates(const std::wstring& installDir,
                          const std::vector<ManifestEntry>& updateList);
+// Puts back every updatable file that an interrupted install left only at its backup name.
+void RestoreLeftoverBackups(const std::wstring& installDir);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
 bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
 

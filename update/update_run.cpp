@@ -52,6 +52,8 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         Fail(result, NoInstallDirectoryText);
         return result;
     }
+    // Before anything else: the next release may no longer list a file a crash left aside.
+    RestoreLeftoverBackups(installDir);
 
     ByteBuffer manifest;
     ByteBuffer signature;

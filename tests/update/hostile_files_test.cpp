@@ -66,6 +66,15 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(::SetFileAttributesW((install / pathA).c_str(), FILE_ATTRIBUTE_READONLY));
      },
      pathB.c_str(), InstallFailed, true},
+    // A directory that bears the backup's name is not the launcher's to change: B cannot be
+    // moved aside, and the directory keeps its attributes.
+    {"DirectoryNamedLikeTheBackup",
+     [](const TempDir& install) {
+         const std::wstring backup = install / (pathB + L".vantor-backup");
+         ASSERT_TRUE(::CreateDirectoryW(backup.c_str(), nullptr));
+         ASSERT_TRUE(::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_HIDDEN));
+     },
+     nullptr, InstallFailed, true},
     // Windows keeps the read-only bit of a directory but ignores it for what is created in it.
     // Wine 8 accepts the call and drops the bit (the directory reads back without it), so the
     // run goes the same way.
@@ -113,7 +122,7 @@ protected:
 
 DWORD Attributes(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) &
-           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+           (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_DIRECTORY);
 }
 
 TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
@@ -123,6 +132,7 @@ TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
     const TreeSnapshot before = SnapshotTree(install.path());
     const DWORD attributesA = Attributes(install / pathA);
     const DWORD attributesB = Attributes(install / pathB);
+    const DWORD attributesBackupB = Attributes(install / (pathB + L".vantor-backup"));
 
     UpdateResult result;
     {
@@ -139,6 +149,7 @@ TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
     if (c.rolledBack) {
         EXPECT_EQ(Attributes(install / pathA), attributesA);
         EXPECT_EQ(Attributes(install / pathB), attributesB);
+        EXPECT_EQ(Attributes(install / (pathB + L".vantor-backup")), attributesBackupB);
     }
 }
 

@@ -13,6 +13,9 @@ constexpr wchar_t DownloadText[] = L"Unable to download a required update.\n";
 constexpr wchar_t DigestText[] = L"A downloaded update failed its SHA-256 check.";
 constexpr wchar_t InstallText[] =
     L"Unable to install the Vantor update. Existing files were restored.";
+constexpr wchar_t NotRestoredText[] =
+    L"Unable to install the Vantor update. Some files could not be restored; start Vantor again "
+    L"to repair them.";
 constexpr wchar_t SuccessText[] = L"Updated to 1.2.2";
 
 // ---- file-operation fakes: forward to Win32, record every call, fail chosen calls ----
@@ -373,20 +376,20 @@ const FaultCase faultCases[] = {
     {{27}, "delete", SuccessText, installedTree},
     {{28}, "move", InstallText, rolledBack},
     {{29}, "move", InstallText, rolledBack},
-    // A refused delete of a backup is tried once more without the read-only bit (30, 32); a
-    // backup stays only when that fails too.
-    {{30}, "delete", SuccessText, installedTree},
+    // A backup whose delete is refused is tried once more only when it is a read-only file
+    // (31 looks); any other stays for the next run to delete.
+    {{30}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
     {{30, 31}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
     {{31}, "delete", SuccessText, installedTree},
-    {{32}, "delete", SuccessText, installedTree},
+    {{32}, "delete", SuccessText, With(installedTree, {{pathB + L".vantor-backup", oldB}})},
     {{33}, "", SuccessText, installedTree},
     // Failures inside the rollback after C's move failed (25): A's new file cannot be
     // deleted (28) - the restoring move replaces it anyway; A's restoring move fails (30) -
-    // the old contents stay safe at the backup name.
+    // the old contents stay safe at the backup name, and the text says so.
     {{25, 28}, "move", InstallText, rolledBack},
     {{25, 30},
      "move",
-     InstallText,
+     NotRestoredText,
      With(rolledBack, {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}})},
 };
 
