@@ -63,11 +63,32 @@ demo_layout() {
     done
 }
 
-# demo_start_nginx DIR WEBROOT CERT KEY PORT
+# update_host_config ADDRESS PORT SERVER_NAME CERT KEY ROOT: deploy/update-host.nginx.conf.in with
+# its placeholders filled, on stdout. Each value lands in an nginx string or word as it is.
+update_host_config() {
+    local names=(ADDRESS PORT SERVER_NAME CERTIFICATE CERTIFICATE_KEY ROOT) values=("$@") text i
+    text="$(cat "$VANTOR_ROOT/deploy/update-host.nginx.conf.in")"
+    for i in "${!names[@]}"; do
+        if [[ "${values[i]:-}" == "" || "${values[i]}" == *[\"\\\$\;[:space:]{}]* ]]; then
+            echo "update_host_config: ${names[i]}: empty, or holds a character nginx would read" >&2
+            return 1
+        fi
+        text="${text//@${names[i]}@/"${values[i]}"}"
+    done
+    if [[ "$text" =~ @[A-Z_]+@ ]]; then
+        echo "update_host_config: ${BASH_REMATCH[0]} has no value" >&2
+        return 1
+    fi
+    printf '%s\n' "$text"
+}
+
+# demo_start_nginx DIR WEBROOT CERT KEY PORT: nginx as an unprivileged daemon of its own, serving
+# the operators' configuration on 127.0.0.1.
 demo_start_nginx() {
     local dir="$1" webroot="$2" cert="$3" key="$4" port="$5"
     mkdir -p "$dir/tmp"
     : >"$dir/access.log"
+    update_host_config 127.0.0.1 "$port" localhost "$cert" "$key" "$webroot" >"$dir/update-host.conf"
     cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 daemon on;
@@ -82,14 +103,7 @@ http {
     uwsgi_temp_path $dir/tmp/uwsgi;
     scgi_temp_path $dir/tmp/scgi;
     default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port ssl;
-        server_name localhost;
-        ssl_certificate $cert;
-        ssl_certificate_key $key;
-        root $webroot;
-        location / { try_files \$uri =404; }
-    }
+    include $dir/update-host.conf;
 }
 CONF
     nginx -c "$dir/nginx.conf" -e "$dir/error.log"
