@@ -22,7 +22,8 @@ ensure_packages() {
 
 BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletest librsvg2-bin python3 openssl
     g++ libssl-dev libcurl4-openssl-dev osslsigncode)
-RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++)
+RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++
+    curl)
 
 # Starts Xvfb on a free display and records it for the wine wrapper.
 start_xvfb() {
@@ -46,9 +47,11 @@ start_xvfb() {
 }
 
 stop_xvfb() {
-    local build="$1"
+    local build="$1" pid
     if [ -f "$build/harness/xvfb.pid" ]; then
-        kill "$(cat "$build/harness/xvfb.pid")" 2>/dev/null || true
+        # A killed run's record may name an id that another program has taken since.
+        pid="$(cat "$build/harness/xvfb.pid")"
+        if [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = Xvfb ]; then kill "$pid" 2>/dev/null || true; fi
         rm -f "$build/harness/xvfb.pid" "$build/harness/display"
     fi
 }
@@ -80,7 +83,8 @@ stop_wine() {
 # A CA of the harness's own and a certificate for localhost signed by it.
 make_test_pki() {
     local dir="$1"
-    [ -f "$dir/server.pem" ] && return 0
+    # ca.der comes last: a run killed while making the others makes them all again.
+    [ -f "$dir/ca.der" ] && return 0
     mkdir -p "$dir"
     openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Vantor Test CA" \
         -keyout "$dir/ca.key" -out "$dir/ca.pem" \

@@ -31,16 +31,24 @@ sys.stdout.buffer.write(bytes(out[:size]))
 PY
 }
 
+# demo_install_base INSTALL CLIENT VANTOR_EXE: what the launcher never updates: itself, the
+# client and the server configuration (the current build's, also in a kept installation).
+demo_install_base() {
+    local install="$1" client="$2" exe="$3"
+    mkdir -p "$install/Data"
+    cp "$exe" "$install/VANTOR.exe"
+    cp "$client" "$install/2015-11-04aKovexe_patched.exe"
+    printf '<?xml version="1.0" encoding="utf-8"?>\n<clientinfo>\n  <connection>\n    <address>localhost</address>\n    <port>%s</port>\n  </connection>\n</clientinfo>\n' \
+        "$DEMO_GAME_PORT" >"$install/Data/clientinfo.xml"
+}
+
 # demo_layout INSTALL RELEASE CLIENT VANTOR_EXE: the release holds the new files; the
 # installation has the launcher, the client, the server configuration and older data files.
 demo_layout() {
     local install="$1" release="$2" client="$3" exe="$4"
     rm -rf "$install" "$release"
-    mkdir -p "$install/Data" "$release"
-    cp "$exe" "$install/VANTOR.exe"
-    cp "$client" "$install/2015-11-04aKovexe_patched.exe"
-    printf '<?xml version="1.0" encoding="utf-8"?>\n<clientinfo>\n  <connection>\n    <address>localhost</address>\n    <port>%s</port>\n  </connection>\n</clientinfo>\n' \
-        "$DEMO_GAME_PORT" >"$install/Data/clientinfo.xml"
+    mkdir -p "$release"
+    demo_install_base "$install" "$client" "$exe"
     local i=0 name
     for name in "${DEMO_FILES[@]}"; do
         mkdir -p "$release/$(dirname "$name")"
@@ -55,11 +63,32 @@ demo_layout() {
     done
 }
 
-# demo_start_nginx DIR WEBROOT CERT KEY PORT
+# update_host_config ADDRESS PORT SERVER_NAME CERT KEY ROOT: deploy/update-host.nginx.conf.in with
+# its placeholders filled, on stdout. Each value lands in an nginx string or word as it is.
+update_host_config() {
+    local names=(ADDRESS PORT SERVER_NAME CERTIFICATE CERTIFICATE_KEY ROOT) values=("$@") text i
+    text="$(cat "$VANTOR_ROOT/deploy/update-host.nginx.conf.in")"
+    for i in "${!names[@]}"; do
+        if [[ "${values[i]:-}" == "" || "${values[i]}" == *[\"\\\$\;[:space:]{}]* ]]; then
+            echo "update_host_config: ${names[i]}: empty, or holds a character nginx would read" >&2
+            return 1
+        fi
+        text="${text//@${names[i]}@/"${values[i]}"}"
+    done
+    if [[ "$text" =~ @[A-Z_]+@ ]]; then
+        echo "update_host_config: ${BASH_REMATCH[0]} has no value" >&2
+        return 1
+    fi
+    printf '%s\n' "$text"
+}
+
+# demo_start_nginx DIR WEBROOT CERT KEY PORT: nginx as an unprivileged daemon of its own, serving
+# the operators' configuration on 127.0.0.1.
 demo_start_nginx() {
     local dir="$1" webroot="$2" cert="$3" key="$4" port="$5"
     mkdir -p "$dir/tmp"
     : >"$dir/access.log"
+    update_host_config 127.0.0.1 "$port" localhost "$cert" "$key" "$webroot" >"$dir/update-host.conf"
     cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 daemon on;
@@ -74,22 +103,37 @@ http {
     uwsgi_temp_path $dir/tmp/uwsgi;
     scgi_temp_path $dir/tmp/scgi;
     default_type application/octet-stream;
-    server {
-        listen 127.0.0.1:$port ssl;
-        server_name localhost;
-        ssl_certificate $cert;
-        ssl_certificate_key $key;
-        root $webroot;
-        location / { try_files \$uri =404; }
-    }
+    include $dir/update-host.conf;
 }
 CONF
     nginx -c "$dir/nginx.conf" -e "$dir/error.log"
 }
 
+# demo_running_pid PIDFILE COMMAND: the pid in PIDFILE if that process still runs COMMAND; a
+# killed run's file may name an id that another program has taken since.
+demo_running_pid() {
+    local pid
+    pid="$(cat "$1" 2>/dev/null)" || return 1
+    [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ] && echo "$pid"
+}
+
+# Stops the nginx of DIR and waits until its port is free again, also one left by a killed run.
 demo_stop_nginx() {
-    local dir="$1"
-    [ -f "$dir/nginx.pid" ] && nginx -c "$dir/nginx.conf" -e "$dir/error.log" -s stop 2>/dev/null || true
+    local dir="$1" pid
+    if pid="$(demo_running_pid "$dir/nginx.pid" nginx)"; then
+        kill "$pid" 2>/dev/null || true
+        for _ in $(seq 1 100); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.05
+        done
+    fi
+    rm -f "$dir/nginx.pid"
+}
+
+demo_stop_game_server() {
+    local pid
+    if pid="$(demo_running_pid "$1" python3)"; then kill "$pid" 2>/dev/null || true; fi
+    rm -f "$1"
 }
 
 # A game server that accepts connections and closes them; prints its pid.

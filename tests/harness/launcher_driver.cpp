@@ -5,7 +5,9 @@
 //   boxes S         print and close the launcher's message boxes for S seconds
 //   click-start     press Start Game
 //   wait-title S    wait for a visible top-level window titled "Vantor" of another class
-//   wait-hidden S   wait until the launcher window is hidden
+//   wait-hidden S   wait until the launcher window, past the update's result, is hidden
+// The launcher's window exists before WM_CREATE has made its controls: a missing control or an
+// empty label means "not yet", and every command waits for the controls before reading anything.
 #include "tests/harness/test_support.h"
 
 #include <cstdio>
@@ -18,6 +20,22 @@ using namespace std::chrono;
 HWND Launcher() { return ::FindWindowW(L"VANTORLauncherWindow", nullptr); }
 
 std::wstring Label(HWND window, int id) { return WindowText(::GetDlgItem(window, id)); }
+
+bool HasControls(HWND window) {
+    return ::GetDlgItem(window, 1001) && ::GetDlgItem(window, 1002) && ::GetDlgItem(window, 1007);
+}
+
+bool UpdateFinished(HWND window) {
+    if (!HasControls(window)) return false;
+    const std::wstring update = Label(window, 1007);
+    return !update.empty() && update != L"Checking securely...";
+}
+
+// Both status rows show a result: the update's outcome and the probe's answer.
+bool Settled(HWND window) {
+    const std::wstring server = Label(window, 1002);
+    return UpdateFinished(window) && (server == L"Ready" || server == L"Server Offline");
+}
 
 void Print(const std::wstring& key, const std::wstring& value) {
     std::printf("%s=%s\n", Narrow(key).c_str(), Narrow(value).c_str());
@@ -65,20 +83,24 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring command = argv[1];
     const int seconds = argc > 2 ? _wtoi(argv[2]) : 30;
     HWND window = nullptr;
-    if (!WaitFor([&] { return (window = Launcher()) != nullptr; }, command == L"state" ? 0 : seconds)) {
-        std::fputs("no launcher window\n", stderr);
+    const bool complete = WaitFor(
+        [&] {
+            window = Launcher();
+            return window != nullptr && HasControls(window);
+        },
+        command == L"state" ? 0 : seconds);
+    if (!complete) {
+        std::fputs(window ? "launcher window without its controls\n" : "no launcher window\n",
+                   stderr);
         return 1;
     }
     DWORD pid = 0;
     ::GetWindowThreadProcessId(window, &pid);
 
     if (command == L"wait-settled") {
-        const bool settled = WaitFor(
-            [&] {
-                const std::wstring server = Label(window, 1002), update = Label(window, 1007);
-                return server != L"Checking..." && update != L"Checking securely...";
-            },
-            seconds);
+        const bool settled =
+            WaitFor([&] { return Settled(window) || !::IsWindow(window); }, seconds) &&
+            ::IsWindow(window);
         PrintState(window);
         return settled ? 0 : 1;
     }
@@ -121,9 +143,16 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if (command == L"wait-hidden") {
-        const bool hidden = WaitFor([&] { return !::IsWindow(window) || !::IsWindowVisible(window); }, seconds);
-        Print(L"window", hidden ? L"hidden" : L"visible");
-        return hidden ? 0 : 1;
+        // Not yet shown is not hidden: the launcher shows its window before it handles the
+        // update's result, so hidden counts only after that result. A destroyed window is gone.
+        const bool hidden = WaitFor(
+            [&] {
+                return !::IsWindow(window) ||
+                       (UpdateFinished(window) && !::IsWindowVisible(window));
+            },
+            seconds);
+        Print(L"window", !::IsWindow(window) ? L"gone" : hidden ? L"hidden" : L"visible");
+        return hidden && ::IsWindow(window) ? 0 : 1;
     }
     std::fputs("unknown command\n", stderr);
     return 2;
