@@ -1,5 +1,7 @@
 #include "tools/release_tool.h"
 
+#include "tools/openssl_owners.h"
+
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
@@ -20,20 +22,11 @@
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <typename T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using Bignum = std::unique_ptr<BIGNUM, Deleter<BN_free>>;
-using MdCtx = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX_free>>;
-using PkeyCtx = std::unique_ptr<EVP_PKEY_CTX, Deleter<EVP_PKEY_CTX_free>>;
-using ParamBuild = std::unique_ptr<OSSL_PARAM_BLD, Deleter<OSSL_PARAM_BLD_free>>;
-using Params = std::unique_ptr<OSSL_PARAM, Deleter<OSSL_PARAM_free>>;
+using Bignum = OpenSslOwner<BIGNUM, BN_free>;
+using MdCtx = OpenSslOwner<EVP_MD_CTX, EVP_MD_CTX_free>;
+using PkeyCtx = OpenSslOwner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using ParamBuild = OpenSslOwner<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
+using Params = OpenSslOwner<OSSL_PARAM, OSSL_PARAM_free>;
 
 std::string OpenSslError() {
     const unsigned long code = ERR_get_error();

@@ -2,6 +2,8 @@
 // would fail on with a clearer message, and makes OUT appear whole or not at all.
 #include "tools/release_tool.h"
 
+#include "tools/openssl_owners.h"
+
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -30,17 +32,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-template <auto Free>
-struct Deleter {
-    template <typename T>
-    void operator()(T* p) const noexcept {
-        Free(p);
-    }
-};
-using Bio = std::unique_ptr<BIO, Deleter<BIO_free>>;
-using Cert = std::unique_ptr<X509, Deleter<X509_free>>;
-using Pkey = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY_free>>;
-using Pkcs12 = std::unique_ptr<PKCS12, Deleter<PKCS12_free>>;
+using Cert = OpenSslOwner<X509, X509_free>;
+using Pkcs12 = OpenSslOwner<PKCS12, PKCS12_free>;
 
 constexpr char Description[] = "Vantor Launcher";
 constexpr char InstallHint[] = "osslsigncode is not installed: sudo apt-get install osslsigncode";

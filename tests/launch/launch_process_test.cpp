@@ -59,6 +59,25 @@ protected:
         return window;
     }
 
+    // Starts a stand-in client that shows a window; the launcher's window, or null.
+    HWND StartWindowedClient(ClientRecord& record) {
+        PrepareInstallation(install.path(), "window");
+        HWND window = StartAndClick();
+        const auto found = WaitForClientRecord(install.path(), 20s);
+        if (window == nullptr || !found) {
+            ADD_FAILURE() << "no client started";
+            return nullptr;
+        }
+        record = *found;
+        return window;
+    }
+
+    void ExpectLauncherExitsWithZero() {
+        const auto code = launcher.Wait(20s);
+        ASSERT_TRUE(code.has_value());
+        EXPECT_EQ(*code, 0u);
+    }
+
     Listener gameServer;
     TempDir install;
     TempDir elsewhere;
@@ -67,16 +86,13 @@ protected:
 };
 
 TEST_F(LaunchProcessTest, ClientStartsInTheLaunchersDirectoryAndTheLauncherExitsWithIt) {
-    PrepareInstallation(install.path(), "window");
-    HWND window = StartAndClick();
+    ClientRecord record;
+    HWND window = StartWindowedClient(record);
     ASSERT_NE(window, nullptr);
-
-    const auto record = WaitForClientRecord(install.path(), 20s);
-    ASSERT_TRUE(record.has_value());
-    EXPECT_EQ(record->at(L"cwd"), install.path());
-    EXPECT_EQ(record->at(L"commandline"), L"\"" + install.path() + L"\\" + ClientExecutableName +
-                                              L"\" -1kov1 /account:clientinfo.xml");
-    const DWORD client = _wtoi(record->at(L"pid").c_str());
+    EXPECT_EQ(record.at(L"cwd"), install.path());
+    EXPECT_EQ(record.at(L"commandline"), L"\"" + install.path() + L"\\" + ClientExecutableName +
+                                             L"\" -1kov1 /account:clientinfo.xml");
+    const DWORD client = _wtoi(record.at(L"pid").c_str());
     EXPECT_TRUE(PumpUntil(
         [&] { return ProcessWindowTitles(client) == std::multiset<std::wstring>{L"Vantor"}; },
         20s));
@@ -84,9 +100,7 @@ TEST_F(LaunchProcessTest, ClientStartsInTheLaunchersDirectoryAndTheLauncherExits
     EXPECT_FALSE(launcher.Wait(500ms).has_value());
 
     WriteBytes(install / L"stub-client-quit", "");
-    const auto code = launcher.Wait(20s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    ExpectLauncherExitsWithZero();
 }
 
 // Clients of the stand-in's name that this launcher process started.
@@ -106,11 +120,9 @@ int ClientsStartedBy(DWORD launcherId) {
 }
 
 TEST_F(LaunchProcessTest, AClickAndACloseSentToTheHiddenLauncherStartNoSecondClient) {
-    PrepareInstallation(install.path(), "window");
-    HWND window = StartAndClick();
+    ClientRecord record;
+    HWND window = StartWindowedClient(record);
     ASSERT_NE(window, nullptr);
-    const auto record = WaitForClientRecord(install.path(), 20s);
-    ASSERT_TRUE(record.has_value());
     ASSERT_TRUE(PumpUntil([&] { return !::IsWindowVisible(window); }, 20s));
 
     // Any program can post these to the hidden window while the client runs.
@@ -118,11 +130,9 @@ TEST_F(LaunchProcessTest, AClickAndACloseSentToTheHiddenLauncherStartNoSecondCli
     PumpFor(1s);
     EXPECT_EQ(ClientsStartedBy(launcher.id), 1);
     ::PostMessageW(window, WM_CLOSE, 0, 0);
-    const auto code = launcher.Wait(20s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    ExpectLauncherExitsWithZero();
 
-    unique_process client(::OpenProcess(SYNCHRONIZE, FALSE, _wtoi(record->at(L"pid").c_str())));
+    unique_process client(::OpenProcess(SYNCHRONIZE, FALSE, _wtoi(record.at(L"pid").c_str())));
     ASSERT_TRUE(client.valid());
     EXPECT_EQ(::WaitForSingleObject(client.get(), 500), static_cast<DWORD>(WAIT_TIMEOUT));
 }
@@ -131,9 +141,7 @@ TEST_F(LaunchProcessTest, ClientThatExitsAtOnceEndsTheLauncherWithCodeZero) {
     PrepareInstallation(install.path(), "exit");
     HWND window = StartAndClick();
     ASSERT_NE(window, nullptr);
-    const auto code = launcher.Wait(20s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    ExpectLauncherExitsWithZero();
     EXPECT_TRUE(ReadClientRecord(install.path()).has_value());
 }
 
@@ -151,9 +159,7 @@ TEST_F(LaunchProcessTest, MissingClientInTheLaunchersDirectoryIsReportedAndTheLa
     EXPECT_FALSE(ReadClientRecord(elsewhere.path()).has_value());
 
     ::PostMessageW(window, WM_CLOSE, 0, 0);
-    const auto code = launcher.Wait(20s);
-    ASSERT_TRUE(code.has_value());
-    EXPECT_EQ(*code, 0u);
+    ExpectLauncherExitsWithZero();
 }
 
 }  // namespace

@@ -449,6 +449,18 @@ class _QuietHandler(http.server.SimpleHTTPRequestHandler):
         self.end_headers()
 
 
+def serve_in_background(server):
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    return thread
+
+
+def stop_server(server, thread):
+    server.shutdown()
+    server.server_close()
+    thread.join()
+
+
 class HttpsHost:
     """A static HTTPS host on 127.0.0.1 with a certificate for localhost from its own CA."""
 
@@ -472,13 +484,10 @@ class HttpsHost:
         self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
         self.redirects = self.server.redirects = {}  # path -> (status, Location)
         self.url = f"https://localhost:{self.server.server_address[1]}"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        self.thread = serve_in_background(self.server)
 
     def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join()
+        stop_server(self.server, self.thread)
 
 
 class VerifyTests(ToolCase):
@@ -644,13 +653,10 @@ class TimeStampServer:
 
         self.server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}/"
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
+        self.thread = serve_in_background(self.server)
 
     def stop(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join()
+        stop_server(self.server, self.thread)
 
 
 def osslsigncode(*args):
