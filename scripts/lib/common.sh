@@ -80,19 +80,30 @@ stop_wine() {
     WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
 }
 
+# pki_root DIR NAME SUBJECT: a self-signed CA, DIR/NAME.pem and DIR/NAME.key.
+pki_root() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=$3" -keyout "$1/$2.key" -out "$1/$2.pem" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+# pki_issue DIR CA NAME SUBJECT EXTENSIONS: DIR/NAME.pem and DIR/NAME.key, issued by DIR/CA.pem
+# with the extensions given one a line.
+pki_issue() {
+    local dir="$1" ca="$2" name="$3"
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$4" -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
+    printf '%s\n' "$5" >"$dir/$name.cnf"
+    openssl x509 -req -in "$dir/$name.csr" -CA "$dir/$ca.pem" -CAkey "$dir/$ca.key" -CAcreateserial \
+        -days 3650 -extfile "$dir/$name.cnf" -out "$dir/$name.pem" 2>/dev/null
+}
+
 # A CA of the harness's own and a certificate for localhost signed by it.
 make_test_pki() {
     local dir="$1"
     # ca.der comes last: a run killed while making the others makes them all again.
     [ -f "$dir/ca.der" ] && return 0
     mkdir -p "$dir"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Vantor Test CA" \
-        -keyout "$dir/ca.key" -out "$dir/ca.pem" \
-        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
-        -out "$dir/server.csr" 2>/dev/null
-    printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' >"$dir/ext.cnf"
-    openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
-        -days 3650 -extfile "$dir/ext.cnf" -out "$dir/server.pem" 2>/dev/null
+    pki_root "$dir" ca "Vantor Test CA"
+    pki_issue "$dir" ca server localhost \
+        $'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE'
     openssl x509 -in "$dir/ca.pem" -outform DER -out "$dir/ca.der"
 }
