@@ -63,6 +63,18 @@ demo_layout() {
     done
 }
 
+# make_code_signing_pki DIR: a code-signing CA of the demo's own (root.pem) and the publisher's
+# certificate it issued (code-signing.pem and .key), for sign-launcher.
+make_code_signing_pki() {
+    local dir="$1"
+    # code-signing.pem comes last: a run killed while making the others makes them all again.
+    [ -f "$dir/code-signing.pem" ] && return 0
+    mkdir -p "$dir"
+    pki_root "$dir" root "Vantor Demo Code Signing CA"
+    pki_issue "$dir" root code-signing "Vantor Demo Publisher" \
+        $'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning'
+}
+
 # update_host_config ADDRESS PORT SERVER_NAME CERT KEY ROOT: deploy/update-host.nginx.conf.in with
 # its placeholders filled, on stdout. Each value lands in an nginx string or word as it is.
 update_host_config() {
