@@ -25,6 +25,45 @@ BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletes
 RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++
     curl)
 
+# logged LOG COMMAND...: COMMAND's exit status; its output, kept in LOG, is shown only on failure.
+logged() {
+    local log="$1"
+    shift
+    "$@" >"$log" 2>&1 && return 0
+    cat "$log"
+    return 1
+}
+
+# build_release_tool DIR LOGS: the operators' release tool, a native program, built in DIR
+# (DIR/vantor-release).
+build_release_tool() {
+    logged "$2/tools-configure.log" cmake -S "$VANTOR_ROOT/tools" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
+        logged "$2/tools-build.log" cmake --build "$1"
+}
+
+# manifest_key_modulus TOOL KEY: the modulus of the manifest signing key KEY, which the release
+# tool TOOL makes on first use.
+manifest_key_modulus() {
+    local tool="$1" key="$2"
+    if [ ! -f "$key" ]; then
+        mkdir -p "$(dirname "$key")"
+        "$tool" keygen "$key" >/dev/null || return 1
+        log "made the manifest signing key $key"
+    fi
+    "$tool" key-modulus "$key"
+}
+
+# build_stand_in_client EXE: the stand-in game client at EXE (an absolute path), rebuilt when its
+# source is newer. Built aside and renamed: a run killed while linking leaves no half-written one.
+build_stand_in_client() {
+    local exe="$1" source=tests/launch/stub_client.cpp
+    [ -f "$exe" ] && [ ! "$VANTOR_ROOT/$source" -nt "$exe" ] && return 0
+    log "building the stand-in game client"
+    mkdir -p "$(dirname "$exe")"
+    (cd "$VANTOR_ROOT" && x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode \
+        -mwindows -static -Wl,--no-insert-timestamp -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
+}
+
 # Starts Xvfb on a free display and records it for the wine wrapper.
 start_xvfb() {
     local build="$1" n
