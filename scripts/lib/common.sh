@@ -25,6 +25,45 @@ BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletes
 RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++
     curl)
 
+# logged LOG COMMAND...: COMMAND's exit status; its output, kept in LOG, is shown only on failure.
+logged() {
+    local log="$1"
+    shift
+    "$@" >"$log" 2>&1 && return 0
+    cat "$log"
+    return 1
+}
+
+# build_release_tool DIR LOGS: the operators' release tool, a native program, built in DIR
+# (DIR/vantor-release).
+build_release_tool() {
+    logged "$2/tools-configure.log" cmake -S "$VANTOR_ROOT/tools" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
+        logged "$2/tools-build.log" cmake --build "$1"
+}
+
+# manifest_key_modulus TOOL KEY: the modulus of the manifest signing key KEY, which the release
+# tool TOOL makes on first use.
+manifest_key_modulus() {
+    local tool="$1" key="$2"
+    if [ ! -f "$key" ]; then
+        mkdir -p "$(dirname "$key")"
+        "$tool" keygen "$key" >/dev/null || return 1
+        log "made the manifest signing key $key"
+    fi
+    "$tool" key-modulus "$key"
+}
+
+# build_stand_in_client EXE: the stand-in game client at EXE (an absolute path), rebuilt when its
+# source is newer. Built aside and renamed: a run killed while linking leaves no half-written one.
+build_stand_in_client() {
+    local exe="$1" source=tests/launch/stub_client.cpp
+    [ -f "$exe" ] && [ ! "$VANTOR_ROOT/$source" -nt "$exe" ] && return 0
+    log "building the stand-in game client"
+    mkdir -p "$(dirname "$exe")"
+    (cd "$VANTOR_ROOT" && x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode \
+        -mwindows -static -Wl,--no-insert-timestamp -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
+}
+
 # Starts Xvfb on a free display and records it for the wine wrapper.
 start_xvfb() {
     local build="$1" n
@@ -80,19 +119,30 @@ stop_wine() {
     WINEPREFIX="$build/wineprefix" wineserver -k </dev/null >/dev/null 2>&1 || true
 }
 
+# pki_root DIR NAME SUBJECT: a self-signed CA, DIR/NAME.pem and DIR/NAME.key.
+pki_root() {
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=$3" -keyout "$1/$2.key" -out "$1/$2.pem" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+}
+
+# pki_issue DIR CA NAME SUBJECT EXTENSIONS: DIR/NAME.pem and DIR/NAME.key, issued by DIR/CA.pem
+# with the extensions given one a line.
+pki_issue() {
+    local dir="$1" ca="$2" name="$3"
+    openssl req -newkey rsa:2048 -nodes -subj "/CN=$4" -keyout "$dir/$name.key" -out "$dir/$name.csr" 2>/dev/null
+    printf '%s\n' "$5" >"$dir/$name.cnf"
+    openssl x509 -req -in "$dir/$name.csr" -CA "$dir/$ca.pem" -CAkey "$dir/$ca.key" -CAcreateserial \
+        -days 3650 -extfile "$dir/$name.cnf" -out "$dir/$name.pem" 2>/dev/null
+}
+
 # A CA of the harness's own and a certificate for localhost signed by it.
 make_test_pki() {
     local dir="$1"
     # ca.der comes last: a run killed while making the others makes them all again.
     [ -f "$dir/ca.der" ] && return 0
     mkdir -p "$dir"
-    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Vantor Test CA" \
-        -keyout "$dir/ca.key" -out "$dir/ca.pem" \
-        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
-    openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$dir/server.key" \
-        -out "$dir/server.csr" 2>/dev/null
-    printf 'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n' >"$dir/ext.cnf"
-    openssl x509 -req -in "$dir/server.csr" -CA "$dir/ca.pem" -CAkey "$dir/ca.key" -CAcreateserial \
-        -days 3650 -extfile "$dir/ext.cnf" -out "$dir/server.pem" 2>/dev/null
+    pki_root "$dir" ca "Vantor Test CA"
+    pki_issue "$dir" ca server localhost \
+        $'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE'
     openssl x509 -in "$dir/ca.pem" -outform DER -out "$dir/ca.der"
 }

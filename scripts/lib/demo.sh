@@ -5,7 +5,7 @@
 DEMO_UPDATE_PORT="${DEMO_UPDATE_PORT:-19443}"
 DEMO_GAME_PORT="${DEMO_GAME_PORT:-19690}"
 
-# Data files of the demo release: name and a generator of its contents.
+# Data files of the demo releases.
 DEMO_FILES=(
     "System/itemInfo.lub"
     "Data/prontera.gat"
@@ -14,20 +14,24 @@ DEMO_FILES=(
     "Data/luafiles514/lua files/datainfo/itemInfo.lub"
 )
 
-demo_content() {
-    # Deterministic contents that differ by release: $1 file, $2 release tag.
-    local name="$1" tag="$2"
-    python3 - "$name" "$tag" <<'PY'
-import hashlib, sys
-name, tag = sys.argv[1], sys.argv[2]
-seed = hashlib.sha256((name + "|" + tag).encode()).digest()
-size = 4096 + seed[0] * 97 + seed[1] * 13
-out = bytearray()
-block = seed
-while len(out) < size:
-    block = hashlib.sha256(block).digest()
-    out += block
-sys.stdout.buffer.write(bytes(out[:size]))
+# demo_release_files DIR TAG: every demo file in DIR, with deterministic contents that differ by
+# release tag (one interpreter for all: each start costs a second on a busy machine).
+demo_release_files() {
+    python3 - "$1" "$2" "${DEMO_FILES[@]}" <<'PY'
+import hashlib, os, sys
+root, tag = sys.argv[1], sys.argv[2]
+for name in sys.argv[3:]:
+    seed = hashlib.sha256((name + "|" + tag).encode()).digest()
+    size = 4096 + seed[0] * 97 + seed[1] * 13
+    out = bytearray()
+    block = seed
+    while len(out) < size:
+        block = hashlib.sha256(block).digest()
+        out += block
+    path = os.path.join(root, name)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(bytes(out[:size]))
 PY
 }
 
@@ -42,25 +46,41 @@ demo_install_base() {
         "$DEMO_GAME_PORT" >"$install/Data/clientinfo.xml"
 }
 
-# demo_layout INSTALL RELEASE CLIENT VANTOR_EXE: the release holds the new files; the
-# installation has the launcher, the client, the server configuration and older data files.
+# demo_layout INSTALL RELEASE_A RELEASE_B CLIENT VANTOR_EXE: two releases, A and the newer B,
+# which share one file; the installation has the launcher, the client, the server
+# configuration and data files between the two.
 demo_layout() {
-    local install="$1" release="$2" client="$3" exe="$4"
-    rm -rf "$install" "$release"
-    mkdir -p "$release"
+    local install="$1" release_a="$2" release_b="$3" client="$4" exe="$5"
+    rm -rf "$install" "$release_a" "$release_b"
     demo_install_base "$install" "$client" "$exe"
+    demo_release_files "$release_a" 1.2.1
+    demo_release_files "$release_b" 1.2.2
     local i=0 name
     for name in "${DEMO_FILES[@]}"; do
-        mkdir -p "$release/$(dirname "$name")"
-        demo_content "$name" "1.2.2" >"$release/$name"
-        # The installation is behind: some files old, one missing, one already current.
+        # The installation is behind B: some files A's, one missing, one B's and unchanged since A.
         case $((i % 3)) in
-            0) mkdir -p "$install/$(dirname "$name")"; demo_content "$name" "1.2.1" >"$install/$name" ;;
+            0) mkdir -p "$install/$(dirname "$name")"; cp "$release_a/$name" "$install/$name" ;;
             1) ;;
-            2) mkdir -p "$install/$(dirname "$name")"; cp "$release/$name" "$install/$name" ;;
+            2)
+                cp "$release_b/$name" "$release_a/$name"
+                mkdir -p "$install/$(dirname "$name")"
+                cp "$release_b/$name" "$install/$name"
+                ;;
         esac
         i=$((i + 1))
     done
+}
+
+# make_code_signing_pki DIR: a code-signing CA of the demo's own (root.pem) and the publisher's
+# certificate it issued (code-signing.pem and .key), for sign-launcher.
+make_code_signing_pki() {
+    local dir="$1"
+    # code-signing.pem comes last: a run killed while making the others makes them all again.
+    [ -f "$dir/code-signing.pem" ] && return 0
+    mkdir -p "$dir"
+    pki_root "$dir" root "Vantor Demo Code Signing CA"
+    pki_issue "$dir" root code-signing "Vantor Demo Publisher" \
+        $'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning'
 }
 
 # update_host_config ADDRESS PORT SERVER_NAME CERT KEY ROOT: deploy/update-host.nginx.conf.in with
