@@ -3,7 +3,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
 #include <set>
 
 namespace {
@@ -20,15 +22,36 @@ constexpr wchar_t SuccessText[] = L"Updated to 1.2.2";
 
 // ---- file-operation fakes: forward to Win32, record every call, fail chosen calls ----
 
-std::vector<std::string> opCalls;
-std::vector<std::wstring> opPaths;
-std::set<size_t> failingCalls;  // 1-based positions in opCalls
+// A call as the install made it: the operation and the file it names (for a handle, the file
+// the handle was opened on; for a move, its source).
+struct Call {
+    std::string op;
+    std::wstring path;
+    bool failed = false;
+    bool found = false;  // for a look at attributes: whether the file was there
+};
+
+// Names a call by what it is rather than by where it falls: the nth call of op on path.
+struct CallName {
+    std::string op;
+    std::wstring path;
+    size_t nth = 1;
+};
+
+std::vector<Call> calls;
+std::set<size_t> failingCalls;  // 1-based positions in calls
+std::vector<CallName> failingNames;
+std::map<HANDLE, std::wstring> openFiles;
 std::vector<DWORD> writeSizes;
 
-bool Fails(const char* op, const wchar_t* path) {
-    opCalls.push_back(op);
-    opPaths.push_back(path ? path : L"");
-    return failingCalls.count(opCalls.size()) != 0;
+bool Fails(const char* op, const std::wstring& path) {
+    size_t nth = 1;
+    for (const Call& call : calls) nth += call.op == op && call.path == path;
+    const bool named = std::any_of(
+        failingNames.begin(), failingNames.end(),
+        [&](const CallName& n) { return n.op == op && n.path == path && n.nth == nth; });
+    calls.push_back({op, path, named || failingCalls.count(calls.size() + 1) != 0});
+    return calls.back().failed;
 }
 
 BOOL WINAPI FakeCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
@@ -44,19 +67,22 @@ HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
         ::SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    return ::CreateFileW(path, access, share, sa, disposition, flags, templ);
+    const HANDLE file = ::CreateFileW(path, access, share, sa, disposition, flags, templ);
+    openFiles[file] = path;
+    return file;
 }
 BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written,
                           LPOVERLAPPED overlapped) {
     writeSizes.push_back(count);
-    if (Fails("writeFile", nullptr)) return FALSE;
+    if (Fails("writeFile", openFiles[file])) return FALSE;
     return ::WriteFile(file, data, count, written, overlapped);
 }
 BOOL WINAPI FakeFlush(HANDLE file) {
-    return Fails("flush", nullptr) ? FALSE : ::FlushFileBuffers(file);
+    return Fails("flush", openFiles[file]) ? FALSE : ::FlushFileBuffers(file);
 }
 BOOL WINAPI FakeClose(HANDLE handle) {
-    const bool fail = Fails("close", nullptr);
+    const bool fail = Fails("close", openFiles[handle]);
+    openFiles.erase(handle);
     const BOOL closed = ::CloseHandle(handle);  // a failed close must not leak the handle
     return fail ? FALSE : closed;
 }
@@ -68,7 +94,10 @@ BOOL WINAPI FakeDelete(LPCWSTR path) {
     return ::DeleteFileW(path);
 }
 DWORD WINAPI FakeAttributes(LPCWSTR path) {
-    return Fails("attributes", path) ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(path);
+    const DWORD attributes = ::GetFileAttributesW(path);
+    const bool fail = Fails("attributes", path);
+    calls.back().found = attributes != INVALID_FILE_ATTRIBUTES;
+    return fail ? INVALID_FILE_ATTRIBUTES : attributes;
 }
 BOOL WINAPI FakeMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     if (Fails("move", from)) {
@@ -85,11 +114,12 @@ BOOL WINAPI FakeSetAttributes(LPCWSTR path, DWORD attributes) {
     return ::SetFileAttributesW(path, attributes);
 }
 
-void UseFakeFileOps(std::set<size_t> failing = {}) {
-    opCalls.clear();
-    opPaths.clear();
+void UseFakeFileOps(std::set<size_t> failing = {}, std::vector<CallName> names = {}) {
+    calls.clear();
+    openFiles.clear();
     writeSizes.clear();
     failingCalls = std::move(failing);
+    failingNames = std::move(names);
     installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,
                       &FakeFlush,           &FakeClose,      &FakeDelete,
                       &FakeAttributes,      &FakeMove,       &FakeSetAttributes};
@@ -329,96 +359,202 @@ TEST_P(InstallCaseTest, EndsInItsStateWithItsText) {
 INSTANTIATE_TEST_SUITE_P(Outcomes, InstallCaseTest, testing::ValuesIn(installCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ---- every step of a three-file install failing in turn ----
+// ---- every call of a three-file install failing, alone and followed by each later one ----
+
+// One install into a fresh copy of the initial installation with the chosen calls failing;
+// the paths of its calls are relative to that installation.
+struct FaultRun {
+    bool succeeded = false;
+    bool filesInstalled = false;
+    std::wstring message;
+    TreeSnapshot tree;
+    std::vector<Call> calls;
+};
+
+FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names = {}) {
+    TempDir install;
+    Populate(install.path(), initialTree);
+    for (CallName& name : names) name.path = install / name.path;
+    UseFakeFileOps(std::move(failing), std::move(names));
+    static const std::vector<ManifestEntry> entries = ThreeFiles();  // digests take a while
+    const auto result = ApplyUpdates(install.path(), entries);
+    installFileOps = DefaultInstallFileOps();
+    FaultRun run{result.succeeded, result.filesInstalled, result.message,
+                 SnapshotTree(install.path()), calls};
+    for (Call& call : run.calls) {
+        if (call.path.starts_with(install.path() + L"\\")) {
+            call.path.erase(0, install.path().size() + 1);
+        }
+    }
+    return run;
+}
+
+std::string Describe(const FaultRun& run, size_t position) {
+    const Call& call = run.calls.at(position - 1);
+    return "call " + std::to_string(position) + ": " + call.op + " " + Narrow(call.path);
+}
+
+bool Refused(const FaultRun& run, const std::string& op, const std::wstring& path) {
+    return std::any_of(run.calls.begin(), run.calls.end(), [&](const Call& call) {
+        return call.failed && call.op == op && call.path == path;
+    });
+}
+
+std::optional<Bytes> Take(TreeSnapshot& tree, const std::wstring& path) {
+    const auto found = tree.find(path);
+    if (found == tree.end()) return std::nullopt;
+    Bytes content = found->second;
+    tree.erase(found);
+    return content;
+}
+
+struct Target {
+    std::wstring path;
+    std::optional<Bytes> before;
+    Bytes after;
+};
+const Target targets[] = {{pathA, oldA, newA}, {pathC, std::nullopt, newC}, {pathB, oldB, newB}};
+
+const std::set<std::wstring> fixedTexts = {DirectoryText, DownloadText,    DigestText,
+                                           InstallText,   NotRestoredText, SuccessText};
+
+// What holds however the faults fall: each target holds its old or its new contents; only a
+// failed restoring step leaves one without its old contents, which then wait at the backup
+// name, and a refused move back is owned up to in the text; a file stays behind only where
+// its delete was refused.
+void ExpectSafeEnd(const FaultRun& run) {
+    EXPECT_EQ(fixedTexts.count(run.message), 1u) << Narrow(run.message);
+    const bool succeeded = run.message == SuccessText;
+    EXPECT_EQ(run.succeeded, succeeded);
+    EXPECT_EQ(run.filesInstalled, succeeded);
+    TreeSnapshot rest = run.tree;
+    bool moveBackRefused = false;
+    for (const Target& target : targets) {
+        SCOPED_TRACE(Narrow(target.path));
+        const std::wstring backupPath = target.path + L".vantor-backup";
+        const std::wstring stagingPath = target.path + L".vantor-new";
+        const std::optional<Bytes> now = Take(rest, target.path);
+        const std::optional<Bytes> backup = Take(rest, backupPath);
+        const bool restored = now == target.before;
+        if (succeeded) {
+            EXPECT_EQ(now, target.after);
+        } else if (!restored && !target.before) {
+            EXPECT_EQ(now, target.after);
+            EXPECT_TRUE(Refused(run, "delete", target.path));
+        } else if (!restored) {
+            EXPECT_TRUE(!now || now == target.after);
+            EXPECT_EQ(backup, target.before);
+            // A look at the backup that fails in the rollback goes unnoticed: the text says all
+            // was restored, and the old file waits for the next start to put it back.
+            const bool refused = Refused(run, "move", backupPath);
+            EXPECT_TRUE(refused || Refused(run, "attributes", backupPath));
+            moveBackRefused = moveBackRefused || refused;
+        }
+        if (backup && (succeeded || restored)) {
+            EXPECT_EQ(backup, target.before);
+            EXPECT_TRUE(Refused(run, "delete", backupPath));
+        }
+        if (Take(rest, stagingPath)) {
+            EXPECT_TRUE(Refused(run, "delete", stagingPath));
+        }
+    }
+    EXPECT_EQ(moveBackRefused, run.message == NotRestoredText);
+    // Nothing here is read-only, so no attributes are ever changed.
+    for (const Call& call : run.calls) EXPECT_NE(call.op, "setAttributes") << Narrow(call.path);
+    // Beyond those files only the installation's directories and those on the way to C.
+    for (const auto& [path, content] : rest) {
+        EXPECT_TRUE(installedTree.count(path) && content == "<dir>") << Narrow(path);
+    }
+}
+
+// What one failing call of each kind makes of the whole install: a refused delete only keeps a
+// backup, and a close fails after every byte was flushed. A failed look at attributes is
+// covered in the sweep itself.
+const std::map<std::string, std::wstring> singleFaultTexts = {{"createDirectory", DirectoryText},
+                                                              {"createFile", DownloadText},
+                                                              {"writeFile", DownloadText},
+                                                              {"flush", DownloadText},
+                                                              {"close", SuccessText},
+                                                              {"delete", SuccessText},
+                                                              {"move", InstallText}};
+
+class FaultTest : public InstallTest {};
+
+TEST_F(FaultTest, EachCallFailingAlone) {
+    const FaultRun clean = InstallWithFaults({});
+    EXPECT_EQ(clean.message, SuccessText);
+    EXPECT_EQ(clean.tree, installedTree);
+    for (size_t k = 1; k <= clean.calls.size(); ++k) {
+        const FaultRun run = InstallWithFaults({k});
+        SCOPED_TRACE(Describe(clean, k));
+        ASSERT_GE(run.calls.size(), k);
+        EXPECT_EQ(run.calls[k - 1].op, clean.calls[k - 1].op);
+        ExpectSafeEnd(run);
+        const Call& call = clean.calls[k - 1];
+        if (call.op == "attributes") {
+            // A failed look reads as "no such file": the truth for a missing one, and a target
+            // hidden that way is never replaced.
+            EXPECT_EQ(run.message, call.found ? InstallText : SuccessText);
+        } else {
+            EXPECT_EQ(run.message, singleFaultTexts.at(call.op));
+        }
+    }
+}
+
+TEST_F(FaultTest, EachCallThenEachLaterCall) {
+    const size_t cleanCalls = InstallWithFaults({}).calls.size();
+    for (size_t k = 1; k <= cleanCalls; ++k) {
+        const size_t callsAfterK = InstallWithFaults({k}).calls.size();
+        for (size_t j = k + 1; j <= callsAfterK; ++j) {
+            const FaultRun run = InstallWithFaults({k, j});
+            SCOPED_TRACE(Describe(run, k) + ", then " + Describe(run, j));
+            ExpectSafeEnd(run);
+        }
+    }
+}
+
+// ---- the faults a reader must see, by the calls that fail ----
 
 struct FaultCase {
-    std::set<size_t> failing;  // positions of the calls that fail
-    const char* op;            // the first failing call, as a check on the sequence
+    const char* name;
+    std::vector<CallName> failing;
     std::wstring message;
     TreeSnapshot expected;
 };
 
-const TreeSnapshot stagingDirs1 = {{L"Data\\luafiles514", "<dir>"}};
-const TreeSnapshot stagingDirs2 = {{L"Data\\luafiles514", "<dir>"},
-                                   {L"Data\\luafiles514\\lua files", "<dir>"}};
-const TreeSnapshot rolledBack = With(initialTree, deepDirs);
-
-// Sequence of a clean run: staging A (1-5), C (6-13), B (14-18); install A (19-22),
-// C (23-25), B (26-29); commit (30-32).
 const FaultCase faultCases[] = {
-    {{1}, "createDirectory", DirectoryText, initialTree},
-    {{2}, "createFile", DownloadText, initialTree},
-    {{3}, "writeFile", DownloadText, initialTree},
-    {{4}, "flush", DownloadText, initialTree},
-    {{5}, "close", SuccessText, installedTree},
-    {{6}, "createDirectory", DirectoryText, initialTree},
-    {{7}, "createDirectory", DirectoryText, initialTree},
-    {{8}, "createDirectory", DirectoryText, With(initialTree, stagingDirs1)},
-    {{9}, "createDirectory", DirectoryText, With(initialTree, stagingDirs2)},
-    {{10}, "createFile", DownloadText, rolledBack},
-    {{11}, "writeFile", DownloadText, rolledBack},
-    {{12}, "flush", DownloadText, rolledBack},
-    {{13}, "close", SuccessText, installedTree},
-    {{14}, "createDirectory", DirectoryText, rolledBack},
-    {{15}, "createFile", DownloadText, rolledBack},
-    {{16}, "writeFile", DownloadText, rolledBack},
-    {{17}, "flush", DownloadText, rolledBack},
-    {{18}, "close", SuccessText, installedTree},
-    // A target that cannot be seen is not moved aside, and its staging file cannot replace it.
-    {{19}, "attributes", InstallText, rolledBack},
-    {{20}, "delete", SuccessText, installedTree},
-    {{21}, "move", InstallText, rolledBack},
-    {{22}, "move", InstallText, rolledBack},
-    {{23}, "attributes", SuccessText, installedTree},  // C does not exist: the same answer
-    {{24}, "attributes", SuccessText, installedTree},  // C has no backup: the same answer
-    {{25}, "move", InstallText, rolledBack},
-    {{26}, "attributes", InstallText, rolledBack},
-    {{27}, "delete", SuccessText, installedTree},
-    {{28}, "move", InstallText, rolledBack},
-    {{29}, "move", InstallText, rolledBack},
-    // A backup whose delete is refused is tried once more only when it is a read-only file
-    // (31 looks); any other stays for the next run to delete.
-    {{30}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
-    {{30, 31}, "delete", SuccessText, With(installedTree, {{pathA + L".vantor-backup", oldA}})},
-    {{31}, "delete", SuccessText, installedTree},
-    {{32}, "delete", SuccessText, With(installedTree, {{pathB + L".vantor-backup", oldB}})},
-    {{33}, "", SuccessText, installedTree},
-    // Failures inside the rollback after C's move failed (25): A's new file cannot be
-    // deleted (28) - the restoring move replaces it anyway; A's restoring move fails (30) -
-    // the old contents stay safe at the backup name, and the text says so.
-    {{25, 28}, "move", InstallText, rolledBack},
-    {{25, 30},
-     "move",
+    // C cannot be moved in, and then A's old file cannot be moved back: it stays safe at the
+    // backup name, and the text says so.
+    {"RestoringMoveFails",
+     {{"move", pathC + L".vantor-new"}, {"move", pathA + L".vantor-backup"}},
      NotRestoredText,
-     With(rolledBack, {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}})},
+     With(With(initialTree, deepDirs), {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}})},
+    // A backup whose delete is refused after the install stays for the next run to delete.
+    {"RefusedDeleteOfABackupLeavesIt",
+     {{"delete", pathA + L".vantor-backup", 2}},
+     SuccessText,
+     With(installedTree, {{pathA + L".vantor-backup", oldA}})},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
-    *os << "fails " << c.op;
+    *os << c.name;
 }
 
-class FaultTest : public InstallTest, public testing::WithParamInterface<FaultCase> {};
+class NamedFaultTest : public InstallTest, public testing::WithParamInterface<FaultCase> {};
 
-TEST_P(FaultTest, EveryFailingStepLeavesAKnownState) {
+TEST_P(NamedFaultTest, EndsInItsStateWithItsText) {
     const FaultCase& c = GetParam();
-    UseFakeFileOps(c.failing);
-    const ApplyResult result = Apply();
-    const size_t first = *c.failing.begin();
-    if (first <= opCalls.size()) {
-        EXPECT_EQ(opCalls[first - 1], c.op) << Narrow(opPaths[first - 1]);
-    } else {
-        EXPECT_EQ(opCalls.size(), 32u);  // the row past the end is the clean run
-    }
-    EXPECT_EQ(result.message, c.message);
-    EXPECT_EQ(result.succeeded, c.message == SuccessText);
-    EXPECT_EQ(SnapshotTree(install.path()), c.expected);
+    const FaultRun run = InstallWithFaults({}, c.failing);
+    EXPECT_EQ(std::count_if(run.calls.begin(), run.calls.end(),
+                            [](const Call& call) { return call.failed; }),
+              static_cast<std::ptrdiff_t>(c.failing.size()));
+    EXPECT_EQ(run.message, c.message);
+    EXPECT_EQ(run.succeeded, c.message == SuccessText);
+    EXPECT_EQ(run.tree, c.expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(EachCall, FaultTest, testing::ValuesIn(faultCases), [](const auto& info) {
-    std::string name = "Call";
-    for (size_t k : info.param.failing) name += "_" + std::to_string(k);
-    return name;
-});
+INSTANTIATE_TEST_SUITE_P(Calls, NamedFaultTest, testing::ValuesIn(faultCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---- the two helpers ----
 
@@ -462,8 +598,7 @@ TEST_P(DirectoryTest, CreatesExactlyTheParents) {
     if (c.result) {
         // Creation runs left to right and never names the file or the base.
         std::vector<std::wstring> asked;
-        for (const std::wstring& path : opPaths)
-            asked.push_back(path.substr(root.path().size() + 1));
+        for (const Call& call : calls) asked.push_back(call.path.substr(root.path().size() + 1));
         std::vector<std::wstring> expectedAsked;
         for (size_t at = c.relative.find(L'\\'); at != std::wstring::npos;
              at = c.relative.find(L'\\', at + 1)) {
@@ -486,18 +621,13 @@ TEST(CreateParentDirectories, NeverCreatesTheBase) {
 struct WriteCase {
     const char* name;
     size_t size;
-    std::set<size_t> failing;
-    bool result;
     std::vector<DWORD> pieces;
 };
 
 const WriteCase writeCases[] = {
-    {"Empty", 0, {}, true, {}},
-    {"OnePiece", 1048576, {}, true, {1048576}},
-    {"PiecesOfOneMiB", 2621440, {}, true, {1048576, 1048576, 524288}},
-    {"CreateFails", 10, {1}, false, {}},
-    {"SecondWriteFails", 2621440, {3}, false, {1048576, 1048576}},
-    {"FlushFails", 10, {3}, false, {10}},
+    {"Empty", 0, {}},
+    {"OnePiece", 1048576, {1048576}},
+    {"PiecesOfOneMiB", 2621440, {1048576, 1048576, 524288}},
 };
 
 void PrintTo(const WriteCase& c, std::ostream* os) {
@@ -506,19 +636,34 @@ void PrintTo(const WriteCase& c, std::ostream* os) {
 
 class WriteTest : public testing::TestWithParam<WriteCase> {};
 
+// A clean write, then each of its calls failing in turn: only a close, which comes after every
+// byte was flushed, may fail without failing the write, and a failed write is the last one.
 TEST_P(WriteTest, WritesAllOrLeavesNothing) {
     const WriteCase& c = GetParam();
     ScopedSeams seams;
-    TempDir dir;
-    Bytes content(c.size, 'v');
-    UseFakeFileOps(c.failing);
-    EXPECT_EQ(WriteWholeFile(dir / L"out.bin", ByteBuffer(content.begin(), content.end())),
-              c.result);
-    EXPECT_EQ(writeSizes, c.pieces);
-    if (c.result) {
-        EXPECT_EQ(ReadBytes(dir / L"out.bin"), content);
-    } else {
-        EXPECT_EQ(::GetFileAttributesW((dir / L"out.bin").c_str()), INVALID_FILE_ATTRIBUTES);
+    const Bytes content(c.size, 'v');
+    std::vector<Call> clean;
+    for (size_t k = 0; k == 0 || k <= clean.size(); ++k) {
+        SCOPED_TRACE(k ? "fails " + clean[k - 1].op : "clean");
+        TempDir dir;
+        UseFakeFileOps(k ? std::set<size_t>{k} : std::set<size_t>{});
+        const bool written =
+            WriteWholeFile(dir / L"out.bin", ByteBuffer(content.begin(), content.end()));
+        if (k == 0) clean = calls;
+        const std::string failing = k ? clean[k - 1].op : "";
+        EXPECT_EQ(written, failing.empty() || failing == "close");
+        std::vector<DWORD> pieces = c.pieces;
+        if (failing == "createFile") pieces.clear();
+        if (failing == "writeFile") {
+            pieces.resize(std::count_if(clean.begin(), clean.begin() + k,
+                                        [](const Call& call) { return call.op == "writeFile"; }));
+        }
+        EXPECT_EQ(writeSizes, pieces);
+        if (written) {
+            EXPECT_EQ(ReadBytes(dir / L"out.bin"), content);
+        } else {
+            EXPECT_EQ(::GetFileAttributesW((dir / L"out.bin").c_str()), INVALID_FILE_ATTRIBUTES);
+        }
     }
 }
 
