@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/handles.h"
+#include "update/update.h"
 
 #include <atomic>
 #include <cstdint>
@@ -31,12 +32,6 @@ enum ServerState : int32_t {
     Checking = 0,
     Reachable = 1,
     Offline = -1,
-};
-
-struct UpdateResult {
-    bool succeeded = false;
-    bool filesInstalled = false;
-    std::wstring message;
 };
 
 struct LauncherState {

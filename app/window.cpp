@@ -2,7 +2,7 @@
 
 #include "launch/launch.h"
 #include "status/probe.h"
-#include "update/update_run.h"
+#include "update/update.h"
 #include "vantor_config.h"
 
 #include <shellapi.h>

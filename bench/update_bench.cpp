@@ -5,7 +5,6 @@
 // peak, and the run's outcome; exits 0 only when the run succeeded. --warm fetches the manifest
 // once before the run, so that the working set before it already holds the TLS stack and the
 // peak above it is the update's own.
-#include "update/update_run.h"
 #include "update/update_seams.h"
 
 #include <psapi.h>

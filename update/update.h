@@ -40,15 +40,20 @@ bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entr
 // UTF-8 to UTF-16; empty for empty or invalid input.
 std::wstring Utf8ToWide(std::string_view text);
 
-struct ApplyResult {
+// How an update run ended: the window shows message and allows Start Game only on success.
+struct UpdateResult {
     bool succeeded = false;
     bool filesInstalled = false;
     std::wstring message;
 };
 
+// The whole run: manifest, signature, comparison with the disk and the staged install. Fills
+// the freshly allocated result with exactly one outcome and returns it.
+UpdateResult& RunUpdate(UpdateResult& result);
+
 // Stages, verifies and installs every entry, or leaves the installation as it was.
-ApplyResult ApplyUpdates(const std::wstring& installDir,
-                         const std::vector<ManifestEntry>& updateList);
+UpdateResult ApplyUpdates(const std::wstring& installDir,
+                          const std::vector<ManifestEntry>& updateList);
 // Puts back every updatable file that an interrupted install left only at its backup name.
 void RestoreLeftoverBackups(const std::wstring& installDir);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);

@@ -1,6 +1,5 @@
-#include "update/update_run.h"
-
 #include "common/paths.h"
+#include "update/update.h"
 #include "update/update_seams.h"
 
 UpdateRunSeams DefaultUpdateRunSeams() {
@@ -84,9 +83,6 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         return result;
     }
 
-    ApplyResult applied = ApplyUpdates(installDir, updateList);
-    result.succeeded = applied.succeeded;
-    result.filesInstalled = applied.filesInstalled;
-    result.message = std::move(applied.message);
+    result = ApplyUpdates(installDir, updateList);
     return result;
 }

@@ -1,7 +1,6 @@
 // Whole update runs against an update host that misbehaves: each must end with its exact text
 // and leave the installation byte for byte as it was.
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -175,7 +175,7 @@ protected:
         updateRunSeams.httpsGet = &FakeHttpsGet;
         Populate(install.path(), initialTree);
     }
-    ApplyResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
+    UpdateResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
 
     ScopedSeams seams;
     TempDir install;
@@ -316,7 +316,7 @@ TEST_P(InstallCaseTest, EndsInItsStateWithItsText) {
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(held.valid());
     }
-    const ApplyResult result = Apply();
+    const UpdateResult result = Apply();
     held.reset();
 
     EXPECT_EQ(result.message, c.message);
@@ -402,7 +402,7 @@ class FaultTest : public InstallTest, public testing::WithParamInterface<FaultCa
 TEST_P(FaultTest, EveryFailingStepLeavesAKnownState) {
     const FaultCase& c = GetParam();
     UseFakeFileOps(c.failing);
-    const ApplyResult result = Apply();
+    const UpdateResult result = Apply();
     const size_t first = *c.failing.begin();
     if (first <= opCalls.size()) {
         EXPECT_EQ(opCalls[first - 1], c.op) << Narrow(opPaths[first - 1]);

@@ -1,7 +1,6 @@
 // Update runs into installations on file systems that mounted_install.sh prepares as root: a
 // disk too small for the update, and a directory that cannot be written.
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,4 @@
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include "tests/harness/test_support.h"
-#include "update/update_run.h"
+#include "update/update.h"
 #include "update/update_seams.h"
 
 #include <string>
