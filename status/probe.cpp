@@ -1,7 +1,7 @@
 #include "status/probe.h"
 
 #include "app/launcher.h"
-#include "common/handles.h"
+#include "status/winsock_handles.h"
 #include "vantor_config.h"
 
 #include <exception>

@@ -1,4 +1,5 @@
 #include "update/update_seams.h"
+#include "update/winhttp_handles.h"
 
 #include "vantor_config.h"
 

@@ -1,3 +1,4 @@
+#include "common/handles.h"
 #include "common/paths.h"
 #include "update/update_seams.h"
 

@@ -2,8 +2,9 @@
 // the installation directory. Product code runs on the defaults; tests swap single entries.
 #pragma once
 
-#include "common/handles.h"
 #include "update/update.h"
+
+#include <windows.h>
 
 #include <string>
 

@@ -2,6 +2,8 @@
 // and leave the installation byte for byte as it was.
 #include "tests/update/update_test_support.h"
 
+#include <winhttp.h>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
