@@ -85,7 +85,7 @@ int wmain(int argc, wchar_t** argv) {
     if (warm) {
         ByteBuffer manifest;
         std::wstring error;
-        if (!HttpsGet(ManifestPath, ManifestLimit, manifest, error)) {
+        if (!HttpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest, error)) {
             std::fprintf(stderr, "warm-up fetch failed: %ls\n", error.c_str());
             return 1;
         }

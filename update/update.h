@@ -9,9 +9,6 @@
 #include <string_view>
 #include <vector>
 
-// 32 raw bytes as SHA-256 produces them; compared byte for byte.
-using Sha256Digest = std::array<unsigned char, 32>;
-
 struct ManifestEntry {
     std::wstring relativePath;
     std::wstring remotePath;
@@ -60,7 +57,3 @@ bool CreateParentDirectories(const std::wstring& path, const std::wstring& base)
 bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
 
 inline constexpr wchar_t UpdateVersionText[] = L"1.2.2";
-inline constexpr wchar_t ManifestPath[] = L"/patch/manifest-v4.txt";
-inline constexpr wchar_t SignaturePath[] = L"/patch/manifest-v4.sig";
-inline constexpr uint64_t ManifestLimit = 65536;
-inline constexpr uint64_t SignatureLimit = 4096;

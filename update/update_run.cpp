@@ -58,8 +58,10 @@ UpdateResult& RunUpdate(UpdateResult& result) {
     ByteBuffer manifest;
     ByteBuffer signature;
     std::wstring downloadError;
-    if (!updateRunSeams.httpsGet(ManifestPath, ManifestLimit, manifest, downloadError) ||
-        !updateRunSeams.httpsGet(SignaturePath, SignatureLimit, signature, downloadError)) {
+    if (!updateRunSeams.httpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest,
+                                 downloadError) ||
+        !updateRunSeams.httpsGet(Utf8ToWide(SignatureWebPath), SignatureLimit, signature,
+                                 downloadError)) {
         Fail(result, CheckFailedText + downloadError);
         return result;
     }
