@@ -1,5 +1,6 @@
 #include "app/window.h"
 
+#include "common/process_seams.h"
 #include "launch/launch.h"
 #include "status/probe.h"
 #include "update/update.h"
@@ -17,10 +18,6 @@ namespace {
 // The one record the update worker has handed over and the window has not yet taken. Any program
 // on the desktop can post WM_APP_UPDATE_RESULT, so lParam is trusted only when it matches.
 std::atomic<UpdateResult*> updateHandOver{nullptr};
-
-HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
-}
 
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
     return reinterpret_cast<INT_PTR>(
@@ -46,7 +43,7 @@ LRESULT OnCreate(HWND window) {
     s.updateSucceeded.exchange(0);
     ::SetWindowTextW(s.updateStatusLabel, L"Checking securely...");
     ::EnableWindow(s.startGameButton, FALSE);
-    unique_handle worker(launcherServices.createThread(&UpdateWorker, window));
+    unique_handle worker(processSeams.createThread(&UpdateWorker, window));
     if (!worker) {
         ::SetWindowTextW(s.updateStatusLabel, L"Update check failed");
         ShowLauncherError(window, L"Unable to start the secure Vantor update check.");
@@ -146,8 +143,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 LauncherServices DefaultLauncherServices() {
-    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &CreateWorkerThread,
-                            &ShellOpen};
+    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &ShellOpen};
 }
 
 LauncherServices launcherServices = DefaultLauncherServices();

@@ -15,7 +15,6 @@ struct LauncherServices {
     UpdateResult& (*runUpdate)(UpdateResult& result);
     void (*startServerProbe)(HWND window);
     void (*startGame)(HWND window);
-    HANDLE (*createThread)(LPTHREAD_START_ROUTINE body, LPVOID argument);
     // Returns ShellExecuteW's result: 32 or less is failure.
     INT_PTR (*openAddress)(HWND owner, const wchar_t* address);
 };

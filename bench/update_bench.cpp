@@ -5,6 +5,7 @@
 // peak, and the run's outcome; exits 0 only when the run succeeded. --warm fetches the manifest
 // once before the run, so that the working set before it already holds the TLS stack and the
 // peak above it is the update's own.
+#include "common/process_seams.h"
 #include "update/update_seams.h"
 
 #include <psapi.h>
@@ -74,7 +75,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     benchInstallDir = argv[1];
-    updateRunSeams.getInstallDirectory = &BenchInstallDirectory;
+    processSeams.getInstallDirectory = &BenchInstallDirectory;
     updateRunSeams.httpsGet = &TimedHttpsGet;
     productOps = installFileOps;
     installFileOps.createFile = &TimedCreateFile;

@@ -1,16 +1,13 @@
 #include "app/launcher.h"
 #include "common/handles.h"
 #include "common/paths.h"
+#include "common/process_seams.h"
 #include "launch/launch.h"
 #include "vantor_config.h"
 
 #include <string_view>
 
 namespace {
-
-HANDLE CreateLaunchThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
-}
 
 bool IsPresentFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -22,12 +19,6 @@ bool Contains(std::string_view content, std::string_view fragment) {
 }
 
 }  // namespace
-
-LaunchSeams DefaultLaunchSeams() {
-    return LaunchSeams{&GetInstallDirectory, &CreateLaunchThread};
-}
-
-LaunchSeams launchSeams = DefaultLaunchSeams();
 
 bool CheckServerConfiguration(const std::wstring& path) {
     unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -60,7 +51,7 @@ void StartGame(HWND window) {
         return;
     }
     std::wstring installDir;
-    if (!launchSeams.getInstallDirectory(installDir)) {
+    if (!processSeams.getInstallDirectory(installDir)) {
         ShowLauncherError(window, L"Unable to determine the Vantor installation directory.");
         return;
     }

@@ -51,11 +51,3 @@ struct ClientWindowSearch {
     DWORD processId = 0;
     HWND found = nullptr;
 };
-
-// Where Start Game looks for the installation and how it starts its threads; tests swap these.
-struct LaunchSeams {
-    bool (*getInstallDirectory)(std::wstring& installDir);
-    HANDLE (*createThread)(LPTHREAD_START_ROUTINE body, LPVOID argument);
-};
-extern LaunchSeams launchSeams;
-LaunchSeams DefaultLaunchSeams();

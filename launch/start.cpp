@@ -1,5 +1,6 @@
 #include "app/launcher.h"
 #include "common/handles.h"
+#include "common/process_seams.h"
 #include "launch/launch.h"
 
 #include <exception>
@@ -142,7 +143,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     unique_process process(started.hProcess);
     unique_handle primaryThread(started.hThread);
     primaryThread.reset();  // never needed
-    unique_handle titleWatcher(launchSeams.createThread(
+    unique_handle titleWatcher(processSeams.createThread(
         &ClientTitleWatcher, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(started.dwProcessId))));
     auto watch = std::make_unique<GameExitWatch>();
     watch->window = window;
@@ -152,7 +153,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     launcherState.gameProcess = std::move(process);
     ::ShowWindow(window, SW_HIDE);
     unique_handle exitWatcher;
-    if (duplicated) exitWatcher.reset(launchSeams.createThread(&GameExitWatcher, watch.get()));
+    if (duplicated) exitWatcher.reset(processSeams.createThread(&GameExitWatcher, watch.get()));
     if (exitWatcher) {
         watch.release();  // the watcher frees it
     } else {

@@ -18,10 +18,3 @@ bool ProbeServer(const wchar_t* host, const wchar_t* port);
 // Longest wait for one address to accept.
 constexpr long ProbeConnectWaitSeconds = 1;
 constexpr long ProbeConnectWaitMicroseconds = 200000;
-
-// How the probe thread is started; tests swap it to make the start fail.
-struct ProbeSeams {
-    HANDLE (*createThread)(LPTHREAD_START_ROUTINE body, LPVOID argument);
-};
-extern ProbeSeams probeSeams;
-ProbeSeams DefaultProbeSeams();

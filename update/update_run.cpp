@@ -1,10 +1,11 @@
 #include "common/handles.h"
 #include "common/paths.h"
+#include "common/process_seams.h"
 #include "update/update.h"
 #include "update/update_seams.h"
 
 UpdateRunSeams DefaultUpdateRunSeams() {
-    return {&GetInstallDirectory, &HttpsGet};
+    return {&HttpsGet};
 }
 
 UpdateRunSeams updateRunSeams = DefaultUpdateRunSeams();
@@ -48,7 +49,7 @@ void Fail(UpdateResult& result, std::wstring message) {
 
 UpdateResult& RunUpdate(UpdateResult& result) {
     std::wstring installDir;
-    if (!updateRunSeams.getInstallDirectory(installDir)) {
+    if (!processSeams.getInstallDirectory(installDir)) {
         Fail(result, NoInstallDirectoryText);
         return result;
     }

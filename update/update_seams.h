@@ -1,5 +1,5 @@
-// Injection points of the update subsystem: the Win32 calls of the install, the download and
-// the installation directory. Product code runs on the defaults; tests swap single entries.
+// Injection points of the update subsystem: the Win32 calls of the install and the download.
+// Product code runs on the defaults; tests swap single entries.
 #pragma once
 
 #include "update/update.h"
@@ -27,9 +27,8 @@ struct InstallFileOps {
 InstallFileOps DefaultInstallFileOps();
 extern InstallFileOps installFileOps;
 
-// What the update run reaches outside itself, defaulting to the product's functions.
+// How the update run downloads, defaulting to HttpsGet.
 struct UpdateRunSeams {
-    bool (*getInstallDirectory)(std::wstring& installDir);
     bool (*httpsGet)(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body,
                      std::wstring& error);
 };

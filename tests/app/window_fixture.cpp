@@ -32,7 +32,7 @@ void FakeStartGame(HWND) {
 
 HANDLE MaybeFailingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
     if (LauncherWindowTest::threadFails) return nullptr;
-    return DefaultLauncherServices().createThread(body, argument);
+    return DefaultProcessSeams().createThread(body, argument);
 }
 
 INT_PTR RecordAddress(HWND, const wchar_t* address) {
@@ -67,8 +67,8 @@ void LauncherWindowTest::SetUp() {
     launcherServices.runUpdate = &FakeRunUpdate;
     launcherServices.startServerProbe = &FakeStartServerProbe;
     launcherServices.startGame = &FakeStartGame;
-    launcherServices.createThread = &MaybeFailingThread;
     launcherServices.openAddress = &RecordAddress;
+    processSeams.createThread = &MaybeFailingThread;
 }
 
 void LauncherWindowTest::TearDown() {
@@ -82,6 +82,7 @@ void LauncherWindowTest::TearDown() {
     while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
     launcherServices = DefaultLauncherServices();
+    processSeams = DefaultProcessSeams();
 }
 
 HWND LauncherWindowTest::Create() {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/window.h"
+#include "common/process_seams.h"
 #include "tests/harness/test_support.h"
 
 #include <gtest/gtest.h>

@@ -29,7 +29,7 @@ bool InjectedInstallDirectory(std::wstring& out) {
 
 HANDLE MaybeFailingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
     if (body == StartGameTest::failingThreadBody) return nullptr;
-    return DefaultLaunchSeams().createThread(body, argument);
+    return DefaultProcessSeams().createThread(body, argument);
 }
 
 BOOL CALLBACK CollectTitles(HWND window, LPARAM lParam) {
@@ -113,8 +113,8 @@ void StartGameTest::SetUp() {
     launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &SucceedingUpdate;
     launcherServices.startServerProbe = &ReachableProbe;
-    launchSeams.getInstallDirectory = &InjectedInstallDirectory;
-    launchSeams.createThread = &MaybeFailingThread;
+    processSeams.getInstallDirectory = &InjectedInstallDirectory;
+    processSeams.createThread = &MaybeFailingThread;
     installDirFails = false;
     failingThreadBody = nullptr;
     install = std::make_unique<TempDir>();
@@ -167,7 +167,7 @@ void StartGameTest::TearDown() {
     }
     launcherState.gameProcess.reset();
     launcherServices = DefaultLauncherServices();
-    launchSeams = DefaultLaunchSeams();
+    processSeams = DefaultProcessSeams();
     ::SetEnvironmentVariableW(CompatLayerVariable, nullptr);
     install.reset();
 }

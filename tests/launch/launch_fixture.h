@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/window.h"
+#include "common/process_seams.h"
 #include "launch/launch.h"
 #include "tests/harness/test_support.h"
 

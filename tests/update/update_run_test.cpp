@@ -202,7 +202,7 @@ TEST_F(UpdateRunTest, ListedPathThatIsADirectoryIsNotCurrentAndRollsBack) {
 
 TEST_F(UpdateRunTest, NoInstallationDirectoryFetchesNothing) {
     Serve(threeFiles);
-    updateRunSeams.getInstallDirectory = [](std::wstring&) { return false; };
+    processSeams.getInstallDirectory = [](std::wstring&) { return false; };
     const UpdateResult result = Run();
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(result.message, L"Unable to determine the Vantor installation directory.");

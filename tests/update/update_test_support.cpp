@@ -140,11 +140,11 @@ bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path) {
 
 ScopedInstallDirectory::ScopedInstallDirectory(const std::wstring& directory) {
     injectedInstallDirectory = directory;
-    updateRunSeams.getInstallDirectory = &InjectedInstallDirectory;
+    processSeams.getInstallDirectory = &InjectedInstallDirectory;
 }
 
 ScopedInstallDirectory::~ScopedInstallDirectory() {
-    updateRunSeams.getInstallDirectory = DefaultUpdateRunSeams().getInstallDirectory;
+    processSeams.getInstallDirectory = DefaultProcessSeams().getInstallDirectory;
 }
 
 UpdateResult RunUpdateOnce() {

@@ -1,6 +1,7 @@
 // Driving the test update host and building signed manifests for the update tests.
 #pragma once
 
+#include "common/process_seams.h"
 #include "tests/harness/test_support.h"
 #include "update/update.h"
 #include "update/update_seams.h"
