@@ -142,11 +142,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-LauncherServices DefaultLauncherServices() {
-    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &ShellOpen};
-}
-
-LauncherServices launcherServices = DefaultLauncherServices();
+LauncherServices launcherServices = {&RunUpdate, &StartServerProbe, &StartGame, &ShellOpen};
 
 const wchar_t* WebsiteAddressFor(int controlId) {
     switch (controlId) {

@@ -19,7 +19,6 @@ struct LauncherServices {
     INT_PTR (*openAddress)(HWND owner, const wchar_t* address);
 };
 extern LauncherServices launcherServices;
-LauncherServices DefaultLauncherServices();
 
 // wWinMain's steps after its arguments: returns the process exit code.
 int RunLauncher(HINSTANCE instance, int showCommand);

@@ -13,4 +13,5 @@ struct ProcessSeams {
     HANDLE (*createThread)(LPTHREAD_START_ROUTINE body, LPVOID argument);
 };
 extern ProcessSeams processSeams;
+// The product's entries; tests' stand-ins pass the calls they let through on to them.
 ProcessSeams DefaultProcessSeams();

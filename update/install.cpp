@@ -4,13 +4,9 @@
 
 #include <algorithm>
 
-InstallFileOps DefaultInstallFileOps() {
-    return {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
-            &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
-            &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
-}
-
-InstallFileOps installFileOps = DefaultInstallFileOps();
+InstallFileOps installFileOps = {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
+                                 &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
+                                 &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
 
 namespace {
 

@@ -4,11 +4,7 @@
 #include "update/update.h"
 #include "update/update_seams.h"
 
-UpdateRunSeams DefaultUpdateRunSeams() {
-    return {&HttpsGet};
-}
-
-UpdateRunSeams updateRunSeams = DefaultUpdateRunSeams();
+UpdateRunSeams updateRunSeams = {&HttpsGet};
 
 namespace {
 

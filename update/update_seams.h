@@ -24,7 +24,6 @@ struct InstallFileOps {
     BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
     BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
 };
-InstallFileOps DefaultInstallFileOps();
 extern InstallFileOps installFileOps;
 
 // How the update run downloads, defaulting to HttpsGet.
@@ -32,5 +31,4 @@ struct UpdateRunSeams {
     bool (*httpsGet)(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body,
                      std::wstring& error);
 };
-UpdateRunSeams DefaultUpdateRunSeams();
 extern UpdateRunSeams updateRunSeams;

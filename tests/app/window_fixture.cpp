@@ -63,7 +63,6 @@ void LauncherWindowTest::SetUp() {
     scriptedUpdate = UpdateResult{};
     workerRecord = nullptr;
     updateGate = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &FakeRunUpdate;
     launcherServices.startServerProbe = &FakeStartServerProbe;
     launcherServices.startGame = &FakeStartGame;
@@ -81,8 +80,6 @@ void LauncherWindowTest::TearDown() {
     MSG message;
     while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
-    launcherServices = DefaultLauncherServices();
-    processSeams = DefaultProcessSeams();
 }
 
 HWND LauncherWindowTest::Create() {

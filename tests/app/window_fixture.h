@@ -28,6 +28,7 @@ protected:
     std::wstring UpdateLabel() const { return WindowText(launcherState.updateStatusLabel); }
     void Settle() { PumpFor(std::chrono::milliseconds(30)); }
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
 
 public:

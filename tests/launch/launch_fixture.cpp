@@ -110,7 +110,6 @@ void StartGameTest::SetUp() {
     launcherState.serverState = Checking;
     launcherState.updateSucceeded = 0;
     launcherState.probeRunning = 0;
-    launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &SucceedingUpdate;
     launcherServices.startServerProbe = &ReachableProbe;
     processSeams.getInstallDirectory = &InjectedInstallDirectory;
@@ -166,8 +165,6 @@ void StartGameTest::TearDown() {
     while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
     launcherState.gameProcess.reset();
-    launcherServices = DefaultLauncherServices();
-    processSeams = DefaultProcessSeams();
     ::SetEnvironmentVariableW(CompatLayerVariable, nullptr);
     install.reset();
 }

@@ -41,6 +41,7 @@ protected:
     // Ends a stand-in client started in dir and waits for it.
     void EndClient(const std::wstring& dir);
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
     std::unique_ptr<TempDir> install;
 

@@ -154,7 +154,6 @@ protected:
         launcherState.probeRunning = 0;
         threadsCreated = 0;
         failThreads = false;
-        launcherServices = DefaultLauncherServices();
         launcherServices.runUpdate = &SucceedingUpdate;
         processSeams.createThread = &CountingThread;
     }
@@ -166,8 +165,6 @@ protected:
         MSG message;
         while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
-        launcherServices = DefaultLauncherServices();
-        processSeams = DefaultProcessSeams();
     }
 
     void Create() {
@@ -181,6 +178,7 @@ protected:
     }
     void Tick() { ::SendMessageW(window, WM_TIMER, ProbeTimerId, 0); }
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
     static std::atomic<int> threadsCreated;
     static bool failThreads;

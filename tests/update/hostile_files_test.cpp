@@ -114,7 +114,6 @@ protected:
         }
     }
 
-    ScopedSeams seams;
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
 };

@@ -209,7 +209,7 @@ protected:
 
     UpdateResult Run() { return RunUpdateOnce(); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{updateRunSeams};
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
     TreeSnapshot before;

@@ -177,7 +177,7 @@ protected:
     }
     UpdateResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps, updateRunSeams};
     TempDir install;
 };
 
@@ -451,7 +451,7 @@ class DirectoryTest : public testing::TestWithParam<DirectoryCase> {};
 
 TEST_P(DirectoryTest, CreatesExactlyTheParents) {
     const DirectoryCase& c = GetParam();
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps};
     TempDir root;
     Populate(root.path(), c.existing);
     UseFakeFileOps();
@@ -508,7 +508,7 @@ class WriteTest : public testing::TestWithParam<WriteCase> {};
 
 TEST_P(WriteTest, WritesAllOrLeavesNothing) {
     const WriteCase& c = GetParam();
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps};
     TempDir dir;
     Bytes content(c.size, 'v');
     UseFakeFileOps(c.failing);

@@ -32,7 +32,6 @@ protected:
         ScopedInstallDirectory useInstall(installDir);
         return RunUpdateOnce();
     }
-    ScopedSeams seams;
 };
 
 // Two small files stage, the third does not fit: all staging files go, nothing else changes.

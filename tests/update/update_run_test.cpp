@@ -30,7 +30,7 @@ protected:
     }
     UpdateResult Run() { return RunUpdateOnce(); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{processSeams};
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
 };

@@ -143,10 +143,6 @@ ScopedInstallDirectory::ScopedInstallDirectory(const std::wstring& directory) {
     processSeams.getInstallDirectory = &InjectedInstallDirectory;
 }
 
-ScopedInstallDirectory::~ScopedInstallDirectory() {
-    processSeams.getInstallDirectory = DefaultProcessSeams().getInstallDirectory;
-}
-
 UpdateResult RunUpdateOnce() {
     UpdateResult result;
     RunUpdate(result);
