@@ -9,6 +9,10 @@
 
 namespace {
 
+// Longest wait for one address to accept.
+constexpr long ProbeConnectWaitSeconds = 1;
+constexpr long ProbeConnectWaitMicroseconds = 200000;
+
 // Each probe starts and ends its own Winsock use, so it holds nothing between runs.
 struct WinsockSession {
     bool started = false;

@@ -1,4 +1,4 @@
-#include "update/update_seams.h"
+#include "update/update.h"
 #include "update/winhttp_handles.h"
 
 #include "vantor_config.h"

@@ -16,6 +16,7 @@ void CloseThroughOps(HANDLE handle) noexcept {
 using unique_install_file = unique_any<HANDLE, &CloseThroughOps, &InvalidFileHandleValue>;
 
 constexpr DWORD WriteChunkBytes = 1048576;
+constexpr wchar_t UpdateVersionText[] = L"1.2.2";
 
 constexpr wchar_t DirectoryFailedText[] = L"Unable to create an update directory.";
 constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.\n";

@@ -71,15 +71,17 @@ bool EqualsIgnoringAsciiCase(std::string_view a, std::string_view b);
 // The row of UpdatableFiles that path names (ASCII case ignored), or -1.
 int FindUpdatableFile(std::string_view path);
 
-// Decimal conversion with the leniency of std::stoull(text, nullptr, 10), without throwing:
-// false when there is no digit or the value exceeds 2^64 - 1.
-bool ParseManifestSize(std::string_view field, uint64_t& value);
-
-// Exactly 64 hexadecimal digits of either case into 32 bytes, high nibble first.
-bool ParseDigestHex(std::string_view field, Sha256Digest& digest);
-std::string DigestToHex(const Sha256Digest& digest);  // lower case
+// 64 lower-case hexadecimal digits, high nibble first.
+std::string DigestToHex(const Sha256Digest& digest);
 
 // The whole manifest by the launcher's rules; all-or-nothing, records in manifest order.
 // problem, when given, receives where and why the first rule failed.
 bool ParseManifestRecords(std::string_view body, std::vector<ManifestRecord>& records,
                           std::string* problem = nullptr);
+
+// Steps of ParseManifestRecords, declared for their tests.
+// Decimal conversion with the leniency of std::stoull(text, nullptr, 10), without throwing:
+// false when there is no digit or the value exceeds 2^64 - 1.
+bool ParseManifestSize(std::string_view field, uint64_t& value);
+// Exactly 64 hexadecimal digits of either case into 32 bytes, high nibble first.
+bool ParseDigestHex(std::string_view field, Sha256Digest& digest);

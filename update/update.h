@@ -3,7 +3,6 @@
 
 #include "update/manifest_rules.h"
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -18,25 +17,6 @@ struct ManifestEntry {
 
 using ByteBuffer = std::vector<unsigned char>;
 
-// HTTPS GET of path on the update host into body; on failure fills error with one fixed text.
-bool HttpsGet(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
-
-// SHA-256 of a whole file; false when it cannot be opened, read or hashed.
-bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
-
-// RSASSA-PKCS1-v1_5 / SHA-256 over the exact manifest bytes with the built-in key.
-bool VerifyManifestSignature(std::string_view manifest, std::string_view signature);
-// The same check under any key given as Base64 texts; VerifyManifestSignature passes the built-in
-// one.
-bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
-                            const char* modulusBase64, const char* exponentBase64);
-
-// Strict, all-or-nothing parse; entries are appended in manifest order.
-bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entries);
-
-// UTF-8 to UTF-16; empty for empty or invalid input.
-std::wstring Utf8ToWide(std::string_view text);
-
 // How an update run ended: the window shows message and allows Start Game only on success.
 struct UpdateResult {
     bool succeeded = false;
@@ -48,12 +28,33 @@ struct UpdateResult {
 // the freshly allocated result with exactly one outcome and returns it.
 UpdateResult& RunUpdate(UpdateResult& result);
 
+// HTTPS GET of path on the update host into body; on failure fills error with one fixed text.
+bool HttpsGet(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+
+// SHA-256 of a whole file; false when it cannot be opened, read or hashed.
+bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
+
+// RSASSA-PKCS1-v1_5 / SHA-256 over the exact manifest bytes with the built-in key.
+bool VerifyManifestSignature(std::string_view manifest, std::string_view signature);
+
+// Strict, all-or-nothing parse; entries are appended in manifest order.
+bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entries);
+
+// UTF-8 to UTF-16; empty for empty or invalid input.
+std::wstring Utf8ToWide(std::string_view text);
+
 // Stages, verifies and installs every entry, or leaves the installation as it was.
 UpdateResult ApplyUpdates(const std::wstring& installDir,
                           const std::vector<ManifestEntry>& updateList);
 // Puts back every updatable file that an interrupted install left only at its backup name.
 void RestoreLeftoverBackups(const std::wstring& installDir);
+
+// Steps of the above, declared for the tests that drive each on its own.
+// HttpsGet against any host and port; HttpsGet passes the build's update host.
+bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
+                  uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+// VerifyManifestSignature under any key given as Base64 texts.
+bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
+                            const char* modulusBase64, const char* exponentBase64);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
 bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
-
-inline constexpr wchar_t UpdateVersionText[] = L"1.2.2";

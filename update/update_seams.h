@@ -8,10 +8,6 @@
 
 #include <string>
 
-// HttpsGet against an explicit host and port (HttpsGet passes the build's update host).
-bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
-                  uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
-
 // Every file-system call of the staged install, defaulting to the Win32 functions.
 struct InstallFileOps {
     BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
