@@ -1,5 +1,15 @@
 #include "app/window.h"
 
+namespace {
+
+constexpr int ClientWidth = 520;
+constexpr int ClientHeight = 330;
+constexpr DWORD MainWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+constexpr int LauncherIconId = 101;
+constexpr wchar_t LauncherMutexName[] = L"Local\\VANTORFinalLauncher";
+
+}  // namespace
+
 POINT CentredPosition(int screenWidth, int screenHeight, int width, int height) {
     // Signed, truncating toward zero; a window larger than the screen keeps its negative offset.
     return POINT{(screenWidth - width) / 2, (screenHeight - height) / 2};

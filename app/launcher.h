@@ -2,16 +2,17 @@
 #pragma once
 
 #include "common/handles.h"
+#include "update/update.h"
 
 #include <atomic>
 #include <cstdint>
-#include <string>
 
 // Posted to the main window by worker threads, never sent.
 constexpr UINT WM_APP_SERVER_STATUS = WM_APP + 1;  // wParam 1 reachable, 0 not
 constexpr UINT WM_APP_GAME_EXITED = WM_APP + 2;
 constexpr UINT WM_APP_UPDATE_RESULT = WM_APP + 3;  // lParam owns an UpdateResult
 
+// Control ids; tests find the controls by them.
 constexpr int IDC_START_GAME = 1001;
 constexpr int IDC_SERVER_STATUS = 1002;
 constexpr int IDC_WEBSITE = 1003;
@@ -20,23 +21,15 @@ constexpr int IDC_FORGOT_PASSWORD = 1005;
 constexpr int IDC_DOWNLOAD = 1006;
 constexpr int IDC_UPDATE_STATUS = 1007;
 
-constexpr UINT_PTR ProbeTimerId = 1;
-constexpr UINT ProbeTimerPeriodMs = 30000;
+constexpr UINT_PTR ProbeTimerId = 1;  // tests post its ticks
 
 constexpr wchar_t LauncherCaption[] = L"Vantor Launcher";
-constexpr wchar_t LauncherClassName[] = L"VANTORLauncherWindow";
-constexpr wchar_t LauncherMutexName[] = L"Local\\VANTORFinalLauncher";
+constexpr wchar_t LauncherClassName[] = L"VANTORLauncherWindow";  // tests find the window by it
 
 enum ServerState : int32_t {
     Checking = 0,
     Reachable = 1,
     Offline = -1,
-};
-
-struct UpdateResult {
-    bool succeeded = false;
-    bool filesInstalled = false;
-    std::wstring message;
 };
 
 struct LauncherState {
@@ -57,9 +50,6 @@ extern LauncherState launcherState;
 
 // Applies a server state: label text, Start Game by the enable rule, repaint.
 void SetServerState(int32_t state);
-
-// The server label's text for a stored state; anything but Reachable/Offline reads as Checking.
-const wchar_t* ServerStateText(int32_t state);
 
 // Error box owned by the main window.
 void ShowLauncherError(HWND owner, const wchar_t* text);

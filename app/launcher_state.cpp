@@ -2,6 +2,9 @@
 
 LauncherState launcherState;
 
+namespace {
+
+// Anything but Reachable or Offline reads as Checking.
 const wchar_t* ServerStateText(int32_t state) {
     switch (state) {
         case Reachable:
@@ -12,6 +15,8 @@ const wchar_t* ServerStateText(int32_t state) {
             return L"Checking...";
     }
 }
+
+}  // namespace
 
 void SetServerState(int32_t state) {
     launcherState.serverState.exchange(state);

@@ -1,8 +1,9 @@
 #include "app/window.h"
 
+#include "common/process_seams.h"
 #include "launch/launch.h"
 #include "status/probe.h"
-#include "update/update_run.h"
+#include "update/update.h"
 #include "vantor_config.h"
 
 #include <shellapi.h>
@@ -14,13 +15,12 @@
 
 namespace {
 
+constexpr UINT ProbeTimerPeriodMs = 30000;
+constexpr COLORREF TextColour = RGB(42, 32, 39);
+
 // The one record the update worker has handed over and the window has not yet taken. Any program
 // on the desktop can post WM_APP_UPDATE_RESULT, so lParam is trusted only when it matches.
 std::atomic<UpdateResult*> updateHandOver{nullptr};
-
-HANDLE CreateWorkerThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
-}
 
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
     return reinterpret_cast<INT_PTR>(
@@ -38,6 +38,49 @@ const std::wstring& Address(int index) {
     return addresses[index];
 }
 
+// The address behind a web button, or null for any other id.
+const wchar_t* WebsiteAddressFor(int controlId) {
+    switch (controlId) {
+        case IDC_WEBSITE:
+            return Address(0).c_str();
+        case IDC_REGISTER:
+            return Address(1).c_str();
+        case IDC_FORGOT_PASSWORD:
+            return Address(2).c_str();
+        case IDC_DOWNLOAD:
+            return Address(3).c_str();
+        default:
+            return nullptr;
+    }
+}
+
+void OpenWebsite(HWND owner, const wchar_t* address) {
+    if (launcherServices.openAddress(owner, address) <= 32) {
+        ShowLauncherError(owner, L"Unable to open the website in your default browser.");
+    }
+}
+
+DWORD WINAPI UpdateWorker(LPVOID window) {
+    try {
+        UpdateResult* result = new (std::nothrow) UpdateResult;
+        if (result == nullptr) return 0;
+        std::unique_ptr<UpdateResult> owned(result);
+        launcherServices.runUpdate(*owned);
+        updateHandOver.store(owned.get());
+        if (::PostMessageW(static_cast<HWND>(window), WM_APP_UPDATE_RESULT, 0,
+                           reinterpret_cast<LPARAM>(owned.get()))) {
+            owned.release();  // the window procedure frees it now
+        } else {
+            UpdateResult* published = owned.get();
+            // A message forged with this very address may have taken it meanwhile.
+            if (!updateHandOver.compare_exchange_strong(published, nullptr)) owned.release();
+        }
+    } catch (...) {
+        std::terminate();
+    }
+    return 0;
+}
+
 LRESULT OnCreate(HWND window) {
     LauncherState& s = launcherState;
     if (!CreateLauncherControls(window)) return -1;
@@ -46,7 +89,7 @@ LRESULT OnCreate(HWND window) {
     s.updateSucceeded.exchange(0);
     ::SetWindowTextW(s.updateStatusLabel, L"Checking securely...");
     ::EnableWindow(s.startGameButton, FALSE);
-    unique_handle worker(launcherServices.createThread(&UpdateWorker, window));
+    unique_handle worker(processSeams.createThread(&UpdateWorker, window));
     if (!worker) {
         ::SetWindowTextW(s.updateStatusLabel, L"Update check failed");
         ShowLauncherError(window, L"Unable to start the secure Vantor update check.");
@@ -145,33 +188,7 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
-LauncherServices DefaultLauncherServices() {
-    return LauncherServices{&RunUpdate, &StartServerProbe, &StartGame, &CreateWorkerThread,
-                            &ShellOpen};
-}
-
-LauncherServices launcherServices = DefaultLauncherServices();
-
-const wchar_t* WebsiteAddressFor(int controlId) {
-    switch (controlId) {
-        case IDC_WEBSITE:
-            return Address(0).c_str();
-        case IDC_REGISTER:
-            return Address(1).c_str();
-        case IDC_FORGOT_PASSWORD:
-            return Address(2).c_str();
-        case IDC_DOWNLOAD:
-            return Address(3).c_str();
-        default:
-            return nullptr;
-    }
-}
-
-void OpenWebsite(HWND owner, const wchar_t* address) {
-    if (launcherServices.openAddress(owner, address) <= 32) {
-        ShowLauncherError(owner, L"Unable to open the website in your default browser.");
-    }
-}
+LauncherServices launcherServices = {&RunUpdate, &StartServerProbe, &StartGame, &ShellOpen};
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Nothing may unwind into the system's dispatcher; running out of memory ends the process.
@@ -180,25 +197,4 @@ LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LP
     } catch (...) {
         std::terminate();
     }
-}
-
-DWORD WINAPI UpdateWorker(LPVOID window) {
-    try {
-        UpdateResult* result = new (std::nothrow) UpdateResult;
-        if (result == nullptr) return 0;
-        std::unique_ptr<UpdateResult> owned(result);
-        launcherServices.runUpdate(*owned);
-        updateHandOver.store(owned.get());
-        if (::PostMessageW(static_cast<HWND>(window), WM_APP_UPDATE_RESULT, 0,
-                           reinterpret_cast<LPARAM>(owned.get()))) {
-            owned.release();  // the window procedure frees it now
-        } else {
-            UpdateResult* published = owned.get();
-            // A message forged with this very address may have taken it meanwhile.
-            if (!updateHandOver.compare_exchange_strong(published, nullptr)) owned.release();
-        }
-    } catch (...) {
-        std::terminate();
-    }
-    return 0;
 }

@@ -7,8 +7,8 @@
 // and, without a network:  download_bench touch BYTES...
 //   touch      takes fresh memory for each body size and fills it, as holding each body whole
 //              in its own buffer does: the memory side of the download's floor
-#include "common/handles.h"
 #include "update/update.h"
+#include "update/winhttp_handles.h"
 #include "vantor_config.h"
 
 #include <chrono>

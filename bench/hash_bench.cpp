@@ -1,6 +1,6 @@
 // The plainest SHA-256 loop over the platform's CNG calls, as the limit that the launcher's file
 // hashing can approach:  hash_bench BUFFER_KIB ROOT RELATIVE_PATH...
-#include "common/handles.h"
+#include "update/bcrypt_handles.h"
 
 #include <chrono>
 #include <cstdio>

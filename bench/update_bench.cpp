@@ -5,7 +5,7 @@
 // peak, and the run's outcome; exits 0 only when the run succeeded. --warm fetches the manifest
 // once before the run, so that the working set before it already holds the TLS stack and the
 // peak above it is the update's own.
-#include "update/update_run.h"
+#include "common/process_seams.h"
 #include "update/update_seams.h"
 
 #include <psapi.h>
@@ -75,7 +75,7 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     benchInstallDir = argv[1];
-    updateRunSeams.getInstallDirectory = &BenchInstallDirectory;
+    processSeams.getInstallDirectory = &BenchInstallDirectory;
     updateRunSeams.httpsGet = &TimedHttpsGet;
     productOps = installFileOps;
     installFileOps.createFile = &TimedCreateFile;
@@ -86,7 +86,7 @@ int wmain(int argc, wchar_t** argv) {
     if (warm) {
         ByteBuffer manifest;
         std::wstring error;
-        if (!HttpsGet(ManifestPath, ManifestLimit, manifest, error)) {
+        if (!HttpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest, error)) {
             std::fprintf(stderr, "warm-up fetch failed: %ls\n", error.c_str());
             return 1;
         }

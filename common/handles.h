@@ -1,11 +1,8 @@
-// Owning wrappers for every kind of Windows handle the launcher acquires.
+// The one owning wrapper for handles of any kind, and the kernel and GDI kinds every part uses.
+// The kinds of other APIs live beside the code that calls them.
 #pragma once
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
-#include <bcrypt.h>
-#include <winhttp.h>
 
 #include <utility>
 
@@ -16,9 +13,6 @@ constexpr T NullHandleValue() noexcept {
 
 inline HANDLE InvalidFileHandleValue() noexcept {
     return INVALID_HANDLE_VALUE;
-}
-constexpr SOCKET InvalidSocketValue() noexcept {
-    return INVALID_SOCKET;
 }
 
 // Owns one handle: closed exactly once, never copied.
@@ -60,21 +54,6 @@ namespace handle_close {
 inline void Kernel(HANDLE h) noexcept {
     ::CloseHandle(h);
 }
-inline void Internet(HINTERNET h) noexcept {
-    ::WinHttpCloseHandle(h);
-}
-inline void AlgorithmProvider(BCRYPT_ALG_HANDLE h) noexcept {
-    ::BCryptCloseAlgorithmProvider(h, 0);
-}
-inline void Hash(BCRYPT_HASH_HANDLE h) noexcept {
-    ::BCryptDestroyHash(h);
-}
-inline void Key(BCRYPT_KEY_HANDLE h) noexcept {
-    ::BCryptDestroyKey(h);
-}
-inline void Socket(SOCKET s) noexcept {
-    ::closesocket(s);
-}
 template <typename T>
 inline void Gdi(T h) noexcept {
     ::DeleteObject(h);
@@ -82,22 +61,13 @@ inline void Gdi(T h) noexcept {
 inline void Local(HLOCAL h) noexcept {
     ::LocalFree(h);
 }
-inline void AddrInfo(ADDRINFOW* p) noexcept {
-    ::FreeAddrInfoW(p);
-}
 }  // namespace handle_close
 
 using unique_file = unique_any<HANDLE, &handle_close::Kernel, &InvalidFileHandleValue>;
 using unique_handle = unique_any<HANDLE, &handle_close::Kernel>;  // mutex, thread
 using unique_process = unique_any<HANDLE, &handle_close::Kernel>;
-using unique_hinternet = unique_any<HINTERNET, &handle_close::Internet>;
-using unique_bcrypt_alg = unique_any<BCRYPT_ALG_HANDLE, &handle_close::AlgorithmProvider>;
-using unique_bcrypt_hash = unique_any<BCRYPT_HASH_HANDLE, &handle_close::Hash>;
-using unique_bcrypt_key = unique_any<BCRYPT_KEY_HANDLE, &handle_close::Key>;
-using unique_socket = unique_any<SOCKET, &handle_close::Socket, &InvalidSocketValue>;
 template <typename T>
 using unique_gdi = unique_any<T, &handle_close::Gdi<T>>;
 using unique_hfont = unique_gdi<HFONT>;
 using unique_hbrush = unique_gdi<HBRUSH>;
 using unique_local = unique_any<HLOCAL, &handle_close::Local>;
-using unique_addrinfo = unique_any<ADDRINFOW*, &handle_close::AddrInfo>;

@@ -10,7 +10,7 @@ bool GetInstallDirectory(std::wstring& installDir);
 // base + "\" + name; no separator is added to an empty base or one ending in a backslash.
 std::wstring JoinPath(const std::wstring& base, const wchar_t* name);
 
-// The rule behind GetInstallDirectory, on a module path and the count GetModuleFileNameW
-// returned (count == bufferSize means the path was cut).
+// The rule behind GetInstallDirectory, declared for its tests: on a module path and the count
+// GetModuleFileNameW returned (count == bufferSize means the path was cut).
 bool InstallDirectoryFromModulePath(const wchar_t* path, unsigned long count,
                                     unsigned long bufferSize, std::wstring& installDir);

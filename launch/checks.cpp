@@ -1,33 +1,19 @@
-#include "app/launcher.h"
 #include "common/handles.h"
-#include "common/paths.h"
 #include "launch/launch.h"
 #include "vantor_config.h"
 
+#include <cstdint>
 #include <string_view>
 
 namespace {
 
-HANDLE CreateLaunchThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
-}
-
-bool IsPresentFile(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
+constexpr uint64_t ServerConfigLimit = 1048576;
 
 bool Contains(std::string_view content, std::string_view fragment) {
     return content.size() >= fragment.size() && content.find(fragment) != std::string_view::npos;
 }
 
 }  // namespace
-
-LaunchSeams DefaultLaunchSeams() {
-    return LaunchSeams{&GetInstallDirectory, &CreateLaunchThread};
-}
-
-LaunchSeams launchSeams = DefaultLaunchSeams();
 
 bool CheckServerConfiguration(const std::wstring& path) {
     unique_file file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -50,37 +36,4 @@ bool CheckServerConfiguration(const std::wstring& path) {
     const std::string address = std::string("<address>") + GameServerHostBytes + "</address>";
     const std::string port = std::string("<port>") + GameServerPortBytes + "</port>";
     return Contains(content, address) && Contains(content, port);
-}
-
-void StartGame(HWND window) {
-    // One client at a time: a second would replace the handle the launcher ends with.
-    if (launcherState.gameProcess) return;
-    if (launcherState.serverState.load() != Reachable) {
-        ShowLauncherError(window, L"Server Offline");
-        return;
-    }
-    std::wstring installDir;
-    if (!launchSeams.getInstallDirectory(installDir)) {
-        ShowLauncherError(window, L"Unable to determine the Vantor installation directory.");
-        return;
-    }
-    const std::wstring clientPath = JoinPath(installDir, ClientExecutableName);
-    const std::wstring configPath = JoinPath(installDir, ServerConfigFileName);
-    if (!IsPresentFile(clientPath) || !IsPresentFile(configPath)) {
-        ShowLauncherError(window,
-                          L"Required Vantor client files are missing. Please reinstall Vantor.");
-        return;
-    }
-    if (!CheckServerConfiguration(configPath)) {
-        ShowLauncherError(window,
-                          L"The Vantor server configuration is invalid. Please reinstall Vantor.");
-        return;
-    }
-    Sha256Digest digest{};
-    if (!HashFileSha256(clientPath, digest) || digest != ExpectedClientDigest) {
-        ShowLauncherError(
-            window, L"The Vantor game client failed its integrity check. Please reinstall Vantor.");
-        return;
-    }
-    LaunchGameClient(window, installDir, clientPath);
 }

@@ -1,6 +1,10 @@
 #include "app/launcher.h"
 #include "common/handles.h"
+#include "common/paths.h"
+#include "common/process_seams.h"
 #include "launch/launch.h"
+#include "update/update.h"
+#include "vantor_config.h"
 
 #include <exception>
 #include <memory>
@@ -8,7 +12,19 @@
 
 namespace {
 
+constexpr wchar_t ServerConfigFileName[] = L"Data\\clientinfo.xml";
+constexpr wchar_t CompatLayerValue[] = L"RunAsInvoker";
+constexpr wchar_t ClientWindowTitle[] = L"Vantor";
+constexpr int TitleSearchAttempts = 150;
+constexpr DWORD TitleSearchPauseMs = 100;
 constexpr DWORD EnvironmentBufferSize = 32768;
+
+// The digest the client executable must have: the release this launcher accompanies.
+constexpr Sha256Digest ExpectedClientDigest = [] {
+    Sha256Digest digest{};
+    for (size_t i = 0; i < digest.size(); ++i) digest[i] = ExpectedClientDigestBytes[i];
+    return digest;
+}();
 
 // The launcher's own "__COMPAT_LAYER" as it was before the client start; wiped when done.
 struct SavedCompatLayer {
@@ -28,6 +44,33 @@ struct SavedCompatLayer {
         ::SetEnvironmentVariableW(CompatLayerVariable, present ? value.data() : nullptr);
     }
 };
+
+struct ClientWindowSearch {
+    DWORD processId = 0;
+    HWND found = nullptr;
+};
+
+BOOL CALLBACK FindClientWindow(HWND window, LPARAM search) {
+    auto* record = reinterpret_cast<ClientWindowSearch*>(search);
+    DWORD processId = 0;
+    ::GetWindowThreadProcessId(window, &processId);
+    if (processId != record->processId) return TRUE;
+    if (!::IsWindowVisible(window)) return TRUE;
+    if (::GetWindow(window, GW_OWNER) != nullptr) return TRUE;
+    record->found = window;
+    return FALSE;
+}
+
+// What the exit watcher owns: where to report and its own handle of the client process.
+struct GameExitWatch {
+    HWND window = nullptr;
+    unique_process process;
+};
+
+bool IsPresentFile(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
 
 }  // namespace
 
@@ -68,17 +111,6 @@ std::wstring WindowsErrorText(DWORD code) {
     std::wstring result(text, length);
     TrimTrailingBreaks(result);
     return result;
-}
-
-BOOL CALLBACK FindClientWindow(HWND window, LPARAM search) {
-    auto* record = reinterpret_cast<ClientWindowSearch*>(search);
-    DWORD processId = 0;
-    ::GetWindowThreadProcessId(window, &processId);
-    if (processId != record->processId) return TRUE;
-    if (!::IsWindowVisible(window)) return TRUE;
-    if (::GetWindow(window, GW_OWNER) != nullptr) return TRUE;
-    record->found = window;
-    return FALSE;
 }
 
 DWORD WINAPI ClientTitleWatcher(LPVOID processId) {
@@ -142,7 +174,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     unique_process process(started.hProcess);
     unique_handle primaryThread(started.hThread);
     primaryThread.reset();  // never needed
-    unique_handle titleWatcher(launchSeams.createThread(
+    unique_handle titleWatcher(processSeams.createThread(
         &ClientTitleWatcher, reinterpret_cast<LPVOID>(static_cast<UINT_PTR>(started.dwProcessId))));
     auto watch = std::make_unique<GameExitWatch>();
     watch->window = window;
@@ -152,7 +184,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     launcherState.gameProcess = std::move(process);
     ::ShowWindow(window, SW_HIDE);
     unique_handle exitWatcher;
-    if (duplicated) exitWatcher.reset(launchSeams.createThread(&GameExitWatcher, watch.get()));
+    if (duplicated) exitWatcher.reset(processSeams.createThread(&GameExitWatcher, watch.get()));
     if (exitWatcher) {
         watch.release();  // the watcher frees it
     } else {
@@ -160,4 +192,37 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
         launcherState.gameProcess.reset();
         ::DestroyWindow(window);
     }
+}
+
+void StartGame(HWND window) {
+    // One client at a time: a second would replace the handle the launcher ends with.
+    if (launcherState.gameProcess) return;
+    if (launcherState.serverState.load() != Reachable) {
+        ShowLauncherError(window, L"Server Offline");
+        return;
+    }
+    std::wstring installDir;
+    if (!processSeams.getInstallDirectory(installDir)) {
+        ShowLauncherError(window, L"Unable to determine the Vantor installation directory.");
+        return;
+    }
+    const std::wstring clientPath = JoinPath(installDir, ClientExecutableName);
+    const std::wstring configPath = JoinPath(installDir, ServerConfigFileName);
+    if (!IsPresentFile(clientPath) || !IsPresentFile(configPath)) {
+        ShowLauncherError(window,
+                          L"Required Vantor client files are missing. Please reinstall Vantor.");
+        return;
+    }
+    if (!CheckServerConfiguration(configPath)) {
+        ShowLauncherError(window,
+                          L"The Vantor server configuration is invalid. Please reinstall Vantor.");
+        return;
+    }
+    Sha256Digest digest{};
+    if (!HashFileSha256(clientPath, digest) || digest != ExpectedClientDigest) {
+        ShowLauncherError(
+            window, L"The Vantor game client failed its integrity check. Please reinstall Vantor.");
+        return;
+    }
+    LaunchGameClient(window, installDir, clientPath);
 }

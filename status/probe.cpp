@@ -1,16 +1,17 @@
 #include "status/probe.h"
 
 #include "app/launcher.h"
-#include "common/handles.h"
+#include "common/process_seams.h"
+#include "status/winsock_handles.h"
 #include "vantor_config.h"
 
 #include <exception>
 
 namespace {
 
-HANDLE CreateProbeThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-    return ::CreateThread(nullptr, 0, body, argument, 0, nullptr);
-}
+// Longest wait for one address to accept.
+constexpr long ProbeConnectWaitSeconds = 1;
+constexpr long ProbeConnectWaitMicroseconds = 200000;
 
 // Each probe starts and ends its own Winsock use, so it holds nothing between runs.
 struct WinsockSession {
@@ -57,12 +58,6 @@ bool ConnectsInTime(const ADDRINFOW& entry) {
 
 }  // namespace
 
-ProbeSeams DefaultProbeSeams() {
-    return ProbeSeams{&CreateProbeThread};
-}
-
-ProbeSeams probeSeams = DefaultProbeSeams();
-
 bool ProbeServer(const wchar_t* host, const wchar_t* port) {
     WinsockSession winsock;
     if (!winsock.started) return false;
@@ -100,7 +95,7 @@ void StartServerProbe(HWND window) {
     int32_t idle = 0;
     if (!s.probeRunning.compare_exchange_strong(idle, 1)) return;
     SetServerState(Checking);
-    unique_handle thread(probeSeams.createThread(&ServerProbeThread, window));
+    unique_handle thread(processSeams.createThread(&ServerProbeThread, window));
     if (!thread) {
         s.probeRunning.exchange(0);
         SetServerState(Offline);

@@ -6,22 +6,10 @@
 // Main thread only. Returns at once; the result arrives as WM_APP_SERVER_STATUS.
 void StartServerProbe(HWND window);
 
+// The probe's parts, declared for its tests.
 // Thread body; the argument is the main window.
 DWORD WINAPI ServerProbeThread(LPVOID window);
-
 // Blocking: true when one resolved address of the game server accepted a connection.
 bool ProbeGameServer();
-
 // ProbeGameServer's walk for any host and service text.
 bool ProbeServer(const wchar_t* host, const wchar_t* port);
-
-// Longest wait for one address to accept.
-constexpr long ProbeConnectWaitSeconds = 1;
-constexpr long ProbeConnectWaitMicroseconds = 200000;
-
-// How the probe thread is started; tests swap it to make the start fail.
-struct ProbeSeams {
-    HANDLE (*createThread)(LPTHREAD_START_ROUTINE body, LPVOID argument);
-};
-extern ProbeSeams probeSeams;
-ProbeSeams DefaultProbeSeams();

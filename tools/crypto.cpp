@@ -276,7 +276,7 @@ bool VerifyWithModulus(const std::string& modulusBase64, std::string_view messag
     return true;
 }
 
-bool HashFile(const std::string& path, Digest& digest, uint64_t& size, std::string& error) {
+bool HashFile(const std::string& path, Sha256Digest& digest, uint64_t& size, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot open: " + std::strerror(errno);
@@ -305,8 +305,8 @@ bool HashFile(const std::string& path, Digest& digest, uint64_t& size, std::stri
     return true;
 }
 
-Digest HashBytes(std::string_view bytes) {
-    Digest digest{};
+Sha256Digest HashBytes(std::string_view bytes) {
+    Sha256Digest digest{};
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
     return digest;

@@ -19,8 +19,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char ManifestName[] = "manifest-v4.txt";
-constexpr char SignatureName[] = "manifest-v4.sig";
 // An id is "20250102T030405Z-000": the UTC second of the publish and a sequence number, so ids
 // sort in publish order even for two publishes in one second or after the clock was set back.
 constexpr size_t StampLength = 16;
@@ -52,12 +50,12 @@ bool IsReleaseId(std::string_view id) {
 void ReadRelease(const fs::path& dir, KeptRelease& release) {
     std::string problem;
     std::string error;
-    if (!ReadWhole(dir / ManifestName, release.manifest, error) ||
-        !ReadWhole(dir / SignatureName, release.signature, error)) {
+    if (!ReadWhole(dir / ManifestFileName, release.manifest, error) ||
+        !ReadWhole(dir / SignatureFileName, release.signature, error)) {
         release.problem = error;
     } else if (!ParseManifestRecords(release.manifest, release.records, &problem)) {
         release.records.clear();
-        release.problem = (dir / ManifestName).string() + ": invalid manifest: " + problem;
+        release.problem = (dir / ManifestFileName).string() + ": invalid manifest: " + problem;
     }
 }
 
@@ -84,10 +82,10 @@ bool LoadHistory(const fs::path& patchDir, History& history, std::string& error)
         release.id = id;
         ReadRelease(releasesDir / id, release);
     }
-    if (fs::exists(patchDir / ManifestName, ec)) {
+    if (fs::exists(patchDir / ManifestFileName, ec)) {
         ReadRelease(patchDir, history.served);
     } else {
-        history.served.problem = (patchDir / ManifestName).string() + ": nothing is served";
+        history.served.problem = (patchDir / ManifestFileName).string() + ": nothing is served";
     }
     for (size_t i = 0; i < history.kept.size(); ++i) {
         const KeptRelease& kept = history.kept[i];
@@ -188,8 +186,8 @@ bool KeepRelease(const fs::path& patchDir, std::string_view manifest, std::strin
         return false;
     }
     const fs::path target = releasesDir / id;
-    bool ok = ReplaceFile(fs::path(temp) / ManifestName, manifest, error) &&
-              ReplaceFile(fs::path(temp) / SignatureName, signature, error);
+    bool ok = ReplaceFile(fs::path(temp) / ManifestFileName, manifest, error) &&
+              ReplaceFile(fs::path(temp) / SignatureFileName, signature, error);
     if (ok &&
         (::chmod(temp.c_str(), 0755) != 0 ||
          ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0)) {
@@ -249,14 +247,14 @@ int RunRollback(const Arguments& args) {
 
     const std::string folder = "/patch/releases/" + id + "/";
     CheckedRelease release;
-    if (CheckRelease(webRoot, modulus, folder + ManifestName, folder + SignatureName, release) !=
-        0) {
+    if (CheckRelease(webRoot, modulus, folder + std::string(ManifestFileName),
+                     folder + std::string(SignatureFileName), release) != 0) {
         return Fail("rollback", "refusing to serve release " + id + "; nothing was changed");
     }
     std::string served;
     std::string servedSignature;
-    if (ReadWhole(patchDir / ManifestName, served, error) && served == release.manifest &&
-        ReadWhole(patchDir / SignatureName, servedSignature, error) &&
+    if (ReadWhole(patchDir / ManifestFileName, served, error) && served == release.manifest &&
+        ReadWhole(patchDir / SignatureFileName, servedSignature, error) &&
         servedSignature == release.signature) {
         std::cout << "release " << id << " is already served\n";
         return 0;

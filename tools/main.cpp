@@ -249,7 +249,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (command == "client-digest") {
-        Digest digest{};
+        Sha256Digest digest{};
         uint64_t size = 0;
         if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
         if (size == 0) return Fail(args.positional[0] + ": the file is empty");

@@ -20,7 +20,7 @@ struct ReleaseFile {
     int row = -1;     // index into UpdatableFiles
     fs::path source;  // as found in the release directory
     uint64_t size = 0;
-    Digest sha256{};
+    Sha256Digest sha256{};
 };
 
 std::string ParentOf(std::string_view launcherPath) {
@@ -157,7 +157,7 @@ namespace {
 bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
                std::string& error) {
     const fs::path target = filesDir / DigestToHex(file.sha256);
-    Digest existing{};
+    Sha256Digest existing{};
     uint64_t existingSize = 0;
     std::string ignored;
     stored = false;
@@ -180,8 +180,8 @@ bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
 
 bool ServeManifest(const fs::path& patchDir, std::string_view manifest, std::string_view signature,
                    std::string& error) {
-    return ReplaceFile(patchDir / "manifest-v4.txt", manifest, error) &&
-           ReplaceFile(patchDir / "manifest-v4.sig", signature, error);
+    return ReplaceFile(patchDir / ManifestFileName, manifest, error) &&
+           ReplaceFile(patchDir / SignatureFileName, signature, error);
 }
 
 int RunPublish(const Arguments& args) {

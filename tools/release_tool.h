@@ -11,11 +11,13 @@
 #include <string_view>
 #include <vector>
 
-using Digest = std::array<unsigned char, 32>;
-
-inline constexpr uint64_t ManifestByteLimit = 65536;
-inline constexpr uint64_t SignatureByteLimit = 4096;
 inline constexpr size_t ModulusBytes = 256;  // RSA-2048
+
+// The served manifest's and signature's names in WEB_ROOT/patch and in every kept release.
+inline constexpr std::string_view ManifestFileName =
+    ManifestWebPath.substr(ManifestWebPath.rfind('/') + 1);
+inline constexpr std::string_view SignatureFileName =
+    SignatureWebPath.substr(SignatureWebPath.rfind('/') + 1);
 
 // Positional arguments and --name value options of one subcommand.
 struct Arguments {
@@ -32,8 +34,8 @@ bool SignWithKey(const std::string& keyPath, std::string_view message, std::stri
 bool VerifyWithModulus(const std::string& modulusBase64, std::string_view message,
                        std::string_view signature, std::string& error);
 bool CheckModulusText(const std::string& modulusBase64, std::string& error);
-bool HashFile(const std::string& path, Digest& digest, uint64_t& size, std::string& error);
-Digest HashBytes(std::string_view bytes);
+bool HashFile(const std::string& path, Sha256Digest& digest, uint64_t& size, std::string& error);
+Sha256Digest HashBytes(std::string_view bytes);
 // Sets the file's mode, writes every byte, syncs and closes fd (closed on every path).
 // Returns 0, or the errno of the first step that failed.
 int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);

@@ -87,7 +87,7 @@ bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::s
     std::string url = first;
     char curlError[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(curl.get(), CURLOPT_PROTOCOLS_STR, "https");
-    curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, "Vantor Launcher/1.1");
+    curl_easy_setopt(curl.get(), CURLOPT_USERAGENT, std::string(UpdateUserAgent).c_str());
     curl_easy_setopt(curl.get(), CURLOPT_CONNECTTIMEOUT, 30L);
     curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(curl.get(), CURLOPT_LOW_SPEED_TIME, 60L);
@@ -172,11 +172,11 @@ int CheckServed(const Source& source, const std::string& modulus, const std::str
         std::cout << "FAIL  " << what << "\n";
     };
     std::string error;
-    if (!Fetch(source, manifestPath, ManifestByteLimit, release.manifest, error)) {
+    if (!Fetch(source, manifestPath, ManifestLimit, release.manifest, error)) {
         failed("manifest: " + error);
         return failures;
     }
-    if (!Fetch(source, signaturePath, SignatureByteLimit, release.signature, error)) {
+    if (!Fetch(source, signaturePath, SignatureLimit, release.signature, error)) {
         failed("signature: " + error);
     } else if (!VerifyWithModulus(modulus, release.manifest, release.signature, error)) {
         failed("signature: " + error);
@@ -242,8 +242,8 @@ int RunVerify(const Arguments& args) {
 
     std::cout << "source     " << source.base << "\n";
     CheckedRelease release;
-    int failures =
-        CheckServed(source, modulus, "/patch/manifest-v4.txt", "/patch/manifest-v4.sig", release);
+    int failures = CheckServed(source, modulus, std::string(ManifestWebPath),
+                               std::string(SignatureWebPath), release);
     if (release.records.empty()) {
         std::cout << "result     FAILED\n";
         return 1;
@@ -259,7 +259,7 @@ int RunVerify(const Arguments& args) {
             for (const ManifestRecord& record : records) {
                 const auto path = FindInstalled(install->second, record.relativePath);
                 const char* why = nullptr;
-                Digest digest{};
+                Sha256Digest digest{};
                 uint64_t size = 0;
                 if (!path || !fs::is_regular_file(*path)) {
                     why = "missing";

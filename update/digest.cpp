@@ -1,6 +1,6 @@
 #include "update/update.h"
 
-#include "common/handles.h"
+#include "update/bcrypt_handles.h"
 #include "vantor_config.h"
 
 #include <wincrypt.h>

@@ -1,4 +1,5 @@
-#include "update/update_seams.h"
+#include "update/update.h"
+#include "update/winhttp_handles.h"
 
 #include "vantor_config.h"
 
@@ -6,7 +7,6 @@
 
 namespace {
 
-constexpr wchar_t UserAgent[] = L"Vantor Launcher/1.1";
 constexpr int ResolveTimeoutMs = 10000;
 constexpr int ConnectTimeoutMs = 10000;
 constexpr int SendTimeoutMs = 15000;
@@ -21,7 +21,8 @@ std::wstring CodeText(const wchar_t* prefix, DWORD code) {
 bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
                   uint64_t maxBytes, ByteBuffer& body, std::wstring& error) {
     // Declared root first so that destruction closes request, connection, root in that order.
-    unique_hinternet session(::WinHttpOpen(UserAgent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+    unique_hinternet session(::WinHttpOpen(Utf8ToWide(UpdateUserAgent).c_str(),
+                                           WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     if (!session) {
         error = CodeText(L"WinHTTP error ", ::GetLastError());

@@ -1,15 +1,12 @@
+#include "common/handles.h"
 #include "common/paths.h"
 #include "update/update_seams.h"
 
 #include <algorithm>
 
-InstallFileOps DefaultInstallFileOps() {
-    return {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
-            &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
-            &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
-}
-
-InstallFileOps installFileOps = DefaultInstallFileOps();
+InstallFileOps installFileOps = {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
+                                 &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
+                                 &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
 
 namespace {
 
@@ -19,6 +16,7 @@ void CloseThroughOps(HANDLE handle) noexcept {
 using unique_install_file = unique_any<HANDLE, &CloseThroughOps, &InvalidFileHandleValue>;
 
 constexpr DWORD WriteChunkBytes = 1048576;
+constexpr wchar_t UpdateVersionText[] = L"1.2.2";
 
 constexpr wchar_t DirectoryFailedText[] = L"Unable to create an update directory.";
 constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.\n";
@@ -30,10 +28,7 @@ constexpr wchar_t NotRestoredText[] =
     L"to repair them.";
 
 struct StagedFile {
-    std::wstring relativePath;
-    std::wstring remotePath;
-    uint64_t size = 0;
-    Sha256Digest sha256{};
+    ManifestEntry entry;
     std::wstring targetPath;
     std::wstring stagingPath;
     std::wstring backupPath;
@@ -46,7 +41,7 @@ bool IsExistingFile(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-ApplyResult Failure(const std::wstring& message) {
+UpdateResult Failure(const std::wstring& message) {
     return {false, false, message};
 }
 
@@ -153,20 +148,16 @@ bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes) {
     return true;
 }
 
-ApplyResult ApplyUpdates(const std::wstring& installDir,
-                         const std::vector<ManifestEntry>& updateList) {
+UpdateResult ApplyUpdates(const std::wstring& installDir,
+                          const std::vector<ManifestEntry>& updateList) {
     std::vector<StagedFile> stagedFiles;
     stagedFiles.reserve(updateList.size());
     for (const ManifestEntry& entry : updateList) {
         const std::wstring targetPath = JoinPath(installDir, entry.relativePath.c_str());
-        StagedFile file{entry.relativePath,
-                        entry.remotePath,
-                        entry.size,
-                        entry.sha256,
-                        targetPath,
-                        targetPath + L".vantor-new",
-                        targetPath + L".vantor-backup",
-                        false};
+        StagedFile file{.entry = entry,
+                        .targetPath = targetPath,
+                        .stagingPath = targetPath + L".vantor-new",
+                        .backupPath = targetPath + L".vantor-backup"};
 
         if (!CreateParentDirectories(file.targetPath, installDir)) {
             DeleteStagingFiles(stagedFiles, &file);
@@ -176,15 +167,16 @@ ApplyResult ApplyUpdates(const std::wstring& installDir,
         bool written = false;
         {
             ByteBuffer body;
-            written = updateRunSeams.httpsGet(file.remotePath, file.size, body, downloadError) &&
-                      body.size() == file.size && WriteWholeFile(file.stagingPath, body);
+            written = updateRunSeams.httpsGet(file.entry.remotePath, file.entry.size, body,
+                                              downloadError) &&
+                      body.size() == file.entry.size && WriteWholeFile(file.stagingPath, body);
         }  // the body is released before the next download
         if (!written) {
             DeleteStagingFiles(stagedFiles, &file);
             return Failure(DownloadFailedText + downloadError);
         }
         Sha256Digest digest{};
-        if (!HashFileSha256(file.stagingPath, digest) || digest != file.sha256) {
+        if (!HashFileSha256(file.stagingPath, digest) || digest != file.entry.sha256) {
             DeleteStagingFiles(stagedFiles, &file);
             return Failure(DigestFailedText);
         }

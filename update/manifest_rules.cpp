@@ -129,7 +129,7 @@ bool ParseManifestSize(std::string_view field, uint64_t& value) {
     return true;
 }
 
-bool ParseDigestHex(std::string_view field, std::array<unsigned char, 32>& digest) {
+bool ParseDigestHex(std::string_view field, Sha256Digest& digest) {
     if (field.size() != 64) return false;
     for (size_t i = 0; i < 32; ++i) {
         const int high = HexValue(field[2 * i]);
@@ -140,7 +140,7 @@ bool ParseDigestHex(std::string_view field, std::array<unsigned char, 32>& diges
     return true;
 }
 
-std::string DigestToHex(const std::array<unsigned char, 32>& digest) {
+std::string DigestToHex(const Sha256Digest& digest) {
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
     hex.reserve(64);

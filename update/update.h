@@ -3,14 +3,10 @@
 
 #include "update/manifest_rules.h"
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// 32 raw bytes as SHA-256 produces them; compared byte for byte.
-using Sha256Digest = std::array<unsigned char, 32>;
 
 struct ManifestEntry {
     std::wstring relativePath;
@@ -21,6 +17,17 @@ struct ManifestEntry {
 
 using ByteBuffer = std::vector<unsigned char>;
 
+// How an update run ended: the window shows message and allows Start Game only on success.
+struct UpdateResult {
+    bool succeeded = false;
+    bool filesInstalled = false;
+    std::wstring message;
+};
+
+// The whole run: manifest, signature, comparison with the disk and the staged install. Fills
+// the freshly allocated result with exactly one outcome and returns it.
+UpdateResult& RunUpdate(UpdateResult& result);
+
 // HTTPS GET of path on the update host into body; on failure fills error with one fixed text.
 bool HttpsGet(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
 
@@ -29,10 +36,6 @@ bool HashFileSha256(const std::wstring& path, Sha256Digest& digest);
 
 // RSASSA-PKCS1-v1_5 / SHA-256 over the exact manifest bytes with the built-in key.
 bool VerifyManifestSignature(std::string_view manifest, std::string_view signature);
-// The same check under any key given as Base64 texts; VerifyManifestSignature passes the built-in
-// one.
-bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
-                            const char* modulusBase64, const char* exponentBase64);
 
 // Strict, all-or-nothing parse; entries are appended in manifest order.
 bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entries);
@@ -40,22 +43,18 @@ bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entr
 // UTF-8 to UTF-16; empty for empty or invalid input.
 std::wstring Utf8ToWide(std::string_view text);
 
-struct ApplyResult {
-    bool succeeded = false;
-    bool filesInstalled = false;
-    std::wstring message;
-};
-
 // Stages, verifies and installs every entry, or leaves the installation as it was.
-ApplyResult ApplyUpdates(const std::wstring& installDir,
-                         const std::vector<ManifestEntry>& updateList);
+UpdateResult ApplyUpdates(const std::wstring& installDir,
+                          const std::vector<ManifestEntry>& updateList);
 // Puts back every updatable file that an interrupted install left only at its backup name.
 void RestoreLeftoverBackups(const std::wstring& installDir);
+
+// Steps of the above, declared for the tests that drive each on its own.
+// HttpsGet against any host and port; HttpsGet passes the build's update host.
+bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
+                  uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+// VerifyManifestSignature under any key given as Base64 texts.
+bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
+                            const char* modulusBase64, const char* exponentBase64);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
 bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
-
-inline constexpr wchar_t UpdateVersionText[] = L"1.2.2";
-inline constexpr wchar_t ManifestPath[] = L"/patch/manifest-v4.txt";
-inline constexpr wchar_t SignaturePath[] = L"/patch/manifest-v4.sig";
-inline constexpr uint64_t ManifestLimit = 65536;
-inline constexpr uint64_t SignatureLimit = 4096;

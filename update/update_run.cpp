@@ -1,13 +1,10 @@
-#include "update/update_run.h"
-
+#include "common/handles.h"
 #include "common/paths.h"
+#include "common/process_seams.h"
+#include "update/update.h"
 #include "update/update_seams.h"
 
-UpdateRunSeams DefaultUpdateRunSeams() {
-    return {&GetInstallDirectory, &HttpsGet};
-}
-
-UpdateRunSeams updateRunSeams = DefaultUpdateRunSeams();
+UpdateRunSeams updateRunSeams = {&HttpsGet};
 
 namespace {
 
@@ -48,7 +45,7 @@ void Fail(UpdateResult& result, std::wstring message) {
 
 UpdateResult& RunUpdate(UpdateResult& result) {
     std::wstring installDir;
-    if (!updateRunSeams.getInstallDirectory(installDir)) {
+    if (!processSeams.getInstallDirectory(installDir)) {
         Fail(result, NoInstallDirectoryText);
         return result;
     }
@@ -58,8 +55,10 @@ UpdateResult& RunUpdate(UpdateResult& result) {
     ByteBuffer manifest;
     ByteBuffer signature;
     std::wstring downloadError;
-    if (!updateRunSeams.httpsGet(ManifestPath, ManifestLimit, manifest, downloadError) ||
-        !updateRunSeams.httpsGet(SignaturePath, SignatureLimit, signature, downloadError)) {
+    if (!updateRunSeams.httpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest,
+                                 downloadError) ||
+        !updateRunSeams.httpsGet(Utf8ToWide(SignatureWebPath), SignatureLimit, signature,
+                                 downloadError)) {
         Fail(result, CheckFailedText + downloadError);
         return result;
     }
@@ -84,9 +83,6 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         return result;
     }
 
-    ApplyResult applied = ApplyUpdates(installDir, updateList);
-    result.succeeded = applied.succeeded;
-    result.filesInstalled = applied.filesInstalled;
-    result.message = std::move(applied.message);
+    result = ApplyUpdates(installDir, updateList);
     return result;
 }

@@ -1,15 +1,12 @@
-// Injection points of the update subsystem: the Win32 calls of the install, the download and
-// the installation directory. Product code runs on the defaults; tests swap single entries.
+// Injection points of the update subsystem: the Win32 calls of the install and the download.
+// Product code runs on the defaults; tests swap single entries.
 #pragma once
 
-#include "common/handles.h"
 #include "update/update.h"
 
-#include <string>
+#include <windows.h>
 
-// HttpsGet against an explicit host and port (HttpsGet passes the build's update host).
-bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
-                  uint64_t maxBytes, ByteBuffer& body, std::wstring& error);
+#include <string>
 
 // Every file-system call of the staged install, defaulting to the Win32 functions.
 struct InstallFileOps {
@@ -23,14 +20,11 @@ struct InstallFileOps {
     BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
     BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
 };
-InstallFileOps DefaultInstallFileOps();
 extern InstallFileOps installFileOps;
 
-// What the update run reaches outside itself, defaulting to the product's functions.
+// How the update run downloads, defaulting to HttpsGet.
 struct UpdateRunSeams {
-    bool (*getInstallDirectory)(std::wstring& installDir);
     bool (*httpsGet)(const std::wstring& path, uint64_t maxBytes, ByteBuffer& body,
                      std::wstring& error);
 };
-UpdateRunSeams DefaultUpdateRunSeams();
 extern UpdateRunSeams updateRunSeams;

@@ -32,7 +32,7 @@ void FakeStartGame(HWND) {
 
 HANDLE MaybeFailingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
     if (LauncherWindowTest::threadFails) return nullptr;
-    return DefaultLauncherServices().createThread(body, argument);
+    return DefaultProcessSeams().createThread(body, argument);
 }
 
 INT_PTR RecordAddress(HWND, const wchar_t* address) {
@@ -63,12 +63,11 @@ void LauncherWindowTest::SetUp() {
     scriptedUpdate = UpdateResult{};
     workerRecord = nullptr;
     updateGate = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &FakeRunUpdate;
     launcherServices.startServerProbe = &FakeStartServerProbe;
     launcherServices.startGame = &FakeStartGame;
-    launcherServices.createThread = &MaybeFailingThread;
     launcherServices.openAddress = &RecordAddress;
+    processSeams.createThread = &MaybeFailingThread;
 }
 
 void LauncherWindowTest::TearDown() {
@@ -81,7 +80,6 @@ void LauncherWindowTest::TearDown() {
     MSG message;
     while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
-    launcherServices = DefaultLauncherServices();
 }
 
 HWND LauncherWindowTest::Create() {

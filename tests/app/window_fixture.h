@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/window.h"
+#include "common/process_seams.h"
 #include "tests/harness/test_support.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@ protected:
     std::wstring UpdateLabel() const { return WindowText(launcherState.updateStatusLabel); }
     void Settle() { PumpFor(std::chrono::milliseconds(30)); }
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
 
 public:

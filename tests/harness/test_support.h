@@ -76,6 +76,29 @@ private:
     unique_handle thread_;
 };
 
+// Puts seam records back as they were when it was made, whatever a test swapped in them:
+//   ScopedSeams seams{launcherServices, processSeams};
+class ScopedSeams {
+public:
+    template <typename... Records>
+    explicit ScopedSeams(Records&... records) {
+        static_assert(sizeof...(Records) > 0, "name the records to restore");
+        (Keep(records), ...);
+    }
+    ~ScopedSeams() {
+        for (const auto& restore : restores_) restore();
+    }
+    ScopedSeams(const ScopedSeams&) = delete;
+    ScopedSeams& operator=(const ScopedSeams&) = delete;
+
+private:
+    template <typename Record>
+    void Keep(Record& record) {
+        restores_.push_back([&record, saved = record] { record = saved; });
+    }
+    std::vector<std::function<void()>> restores_;
+};
+
 // A started Windows process, ended (if still running) when this goes out of scope.
 struct ChildProcess {
     unique_process process;

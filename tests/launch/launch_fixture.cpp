@@ -29,7 +29,7 @@ bool InjectedInstallDirectory(std::wstring& out) {
 
 HANDLE MaybeFailingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
     if (body == StartGameTest::failingThreadBody) return nullptr;
-    return DefaultLaunchSeams().createThread(body, argument);
+    return DefaultProcessSeams().createThread(body, argument);
 }
 
 BOOL CALLBACK CollectTitles(HWND window, LPARAM lParam) {
@@ -110,11 +110,10 @@ void StartGameTest::SetUp() {
     launcherState.serverState = Checking;
     launcherState.updateSucceeded = 0;
     launcherState.probeRunning = 0;
-    launcherServices = DefaultLauncherServices();
     launcherServices.runUpdate = &SucceedingUpdate;
     launcherServices.startServerProbe = &ReachableProbe;
-    launchSeams.getInstallDirectory = &InjectedInstallDirectory;
-    launchSeams.createThread = &MaybeFailingThread;
+    processSeams.getInstallDirectory = &InjectedInstallDirectory;
+    processSeams.createThread = &MaybeFailingThread;
     installDirFails = false;
     failingThreadBody = nullptr;
     install = std::make_unique<TempDir>();
@@ -166,8 +165,6 @@ void StartGameTest::TearDown() {
     while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
     }
     launcherState.gameProcess.reset();
-    launcherServices = DefaultLauncherServices();
-    launchSeams = DefaultLaunchSeams();
     ::SetEnvironmentVariableW(CompatLayerVariable, nullptr);
     install.reset();
 }

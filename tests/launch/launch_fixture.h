@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/window.h"
+#include "common/process_seams.h"
 #include "launch/launch.h"
 #include "tests/harness/test_support.h"
 
@@ -40,6 +41,7 @@ protected:
     // Ends a stand-in client started in dir and waits for it.
     void EndClient(const std::wstring& dir);
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
     std::unique_ptr<TempDir> install;
 

@@ -1,7 +1,7 @@
 // TCP listeners on 127.0.0.1 for the probe tests.
 #pragma once
 
-#include "common/handles.h"
+#include "status/winsock_handles.h"
 
 #include <string>
 #include <vector>

@@ -1,4 +1,5 @@
 #include "app/window.h"
+#include "common/process_seams.h"
 #include "status/probe.h"
 #include "tests/harness/test_support.h"
 #include "tests/status/listeners.h"
@@ -136,10 +137,13 @@ protected:
         result.message = L"Up to date";
         return result;
     }
+    // Counts and fails only the probe's threads; the window's update worker starts as usual.
     static HANDLE CountingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
-        ++threadsCreated;
-        if (failThreads) return nullptr;
-        return DefaultProbeSeams().createThread(body, argument);
+        if (body == &ServerProbeThread) {
+            ++threadsCreated;
+            if (failThreads) return nullptr;
+        }
+        return DefaultProcessSeams().createThread(body, argument);
     }
 
     void SetUp() override {
@@ -150,9 +154,8 @@ protected:
         launcherState.probeRunning = 0;
         threadsCreated = 0;
         failThreads = false;
-        launcherServices = DefaultLauncherServices();
         launcherServices.runUpdate = &SucceedingUpdate;
-        probeSeams.createThread = &CountingThread;
+        processSeams.createThread = &CountingThread;
     }
 
     void TearDown() override {
@@ -162,8 +165,6 @@ protected:
         MSG message;
         while (::PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE)) {
         }
-        launcherServices = DefaultLauncherServices();
-        probeSeams = DefaultProbeSeams();
     }
 
     void Create() {
@@ -177,6 +178,7 @@ protected:
     }
     void Tick() { ::SendMessageW(window, WM_TIMER, ProbeTimerId, 0); }
 
+    ScopedSeams seams{launcherServices, processSeams};
     HWND window = nullptr;
     static std::atomic<int> threadsCreated;
     static bool failThreads;

@@ -36,7 +36,7 @@ TEST(UpdateBenchmark, LargestFileDownloadAndInstall) {
 
     TempDir install;
     start = std::chrono::steady_clock::now();
-    const ApplyResult result =
+    const UpdateResult result =
         ApplyUpdates(install.path(),
                      {{L"Data\\prontera.gat", L"/patch/files/big.gat", size, DigestOf(content)}});
     const double installSeconds =

@@ -1,6 +1,5 @@
 // Whole update runs against installed files that resist being replaced.
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gtest/gtest.h>
 
@@ -115,7 +114,6 @@ protected:
         }
     }
 
-    ScopedSeams seams;
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
 };

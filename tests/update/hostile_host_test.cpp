@@ -1,7 +1,8 @@
 // Whole update runs against an update host that misbehaves: each must end with its exact text
 // and leave the installation byte for byte as it was.
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
+
+#include <winhttp.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -208,7 +209,7 @@ protected:
 
     UpdateResult Run() { return RunUpdateOnce(); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{updateRunSeams};
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
     TreeSnapshot before;

@@ -1,6 +1,9 @@
 #include "tests/update/update_test_support.h"
 
+#include "status/winsock_handles.h"
 #include "vantor_config.h"
+
+#include <winhttp.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -205,9 +205,9 @@ protected:
         updateRunSeams.httpsGet = &FakeHttpsGet;
         Populate(install.path(), initialTree);
     }
-    ApplyResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
+    UpdateResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps, updateRunSeams};
     TempDir install;
 };
 
@@ -346,7 +346,7 @@ TEST_P(InstallCaseTest, EndsInItsStateWithItsText) {
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         ASSERT_TRUE(held.valid());
     }
-    const ApplyResult result = Apply();
+    const UpdateResult result = Apply();
     held.reset();
 
     EXPECT_EQ(result.message, c.message);
@@ -373,12 +373,12 @@ struct FaultRun {
 
 FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names = {}) {
     TempDir install;
+    ScopedSeams seams{installFileOps};
     Populate(install.path(), initialTree);
     for (CallName& name : names) name.path = install / name.path;
     UseFakeFileOps(std::move(failing), std::move(names));
     static const std::vector<ManifestEntry> entries = ThreeFiles();  // digests take a while
     const auto result = ApplyUpdates(install.path(), entries);
-    installFileOps = DefaultInstallFileOps();
     FaultRun run{result.succeeded, result.filesInstalled, result.message,
                  SnapshotTree(install.path()), calls};
     for (Call& call : run.calls) {
@@ -587,7 +587,7 @@ class DirectoryTest : public testing::TestWithParam<DirectoryCase> {};
 
 TEST_P(DirectoryTest, CreatesExactlyTheParents) {
     const DirectoryCase& c = GetParam();
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps};
     TempDir root;
     Populate(root.path(), c.existing);
     UseFakeFileOps();
@@ -640,7 +640,7 @@ class WriteTest : public testing::TestWithParam<WriteCase> {};
 // byte was flushed, may fail without failing the write, and a failed write is the last one.
 TEST_P(WriteTest, WritesAllOrLeavesNothing) {
     const WriteCase& c = GetParam();
-    ScopedSeams seams;
+    ScopedSeams seams{installFileOps};
     const Bytes content(c.size, 'v');
     std::vector<Call> clean;
     for (size_t k = 0; k == 0 || k <= clean.size(); ++k) {

@@ -1,7 +1,6 @@
 // Update runs into installations on file systems that mounted_install.sh prepares as root: a
 // disk too small for the update, and a directory that cannot be written.
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gtest/gtest.h>
 
@@ -33,7 +32,6 @@ protected:
         ScopedInstallDirectory useInstall(installDir);
         return RunUpdateOnce();
     }
-    ScopedSeams seams;
 };
 
 // Two small files stage, the third does not fit: all staging files go, nothing else changes.

@@ -7,7 +7,6 @@
 // the last one being the call that was not made when it crashed) and result.txt ("1" or "0",
 // a line feed and the run's message, UTF-8).
 #include "common/handles.h"
-#include "update/update_run.h"
 #include "update/update_seams.h"
 
 #include <string>

@@ -2,7 +2,7 @@
 // and leaves its outcome beside itself: first line 1 or 0, then the message (UTF-8).
 #include "common/handles.h"
 #include "common/paths.h"
-#include "update/update_run.h"
+#include "update/update.h"
 
 #include <string>
 

@@ -1,5 +1,4 @@
 #include "tests/update/update_test_support.h"
-#include "update/update_run.h"
 
 #include <gtest/gtest.h>
 
@@ -31,7 +30,7 @@ protected:
     }
     UpdateResult Run() { return RunUpdateOnce(); }
 
-    ScopedSeams seams;
+    ScopedSeams seams{processSeams};
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
 };
@@ -203,7 +202,7 @@ TEST_F(UpdateRunTest, ListedPathThatIsADirectoryIsNotCurrentAndRollsBack) {
 
 TEST_F(UpdateRunTest, NoInstallationDirectoryFetchesNothing) {
     Serve(threeFiles);
-    updateRunSeams.getInstallDirectory = [](std::wstring&) { return false; };
+    processSeams.getInstallDirectory = [](std::wstring&) { return false; };
     const UpdateResult result = Run();
     EXPECT_FALSE(result.succeeded);
     EXPECT_EQ(result.message, L"Unable to determine the Vantor installation directory.");

@@ -140,11 +140,7 @@ bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path) {
 
 ScopedInstallDirectory::ScopedInstallDirectory(const std::wstring& directory) {
     injectedInstallDirectory = directory;
-    updateRunSeams.getInstallDirectory = &InjectedInstallDirectory;
-}
-
-ScopedInstallDirectory::~ScopedInstallDirectory() {
-    updateRunSeams.getInstallDirectory = DefaultUpdateRunSeams().getInstallDirectory;
+    processSeams.getInstallDirectory = &InjectedInstallDirectory;
 }
 
 UpdateResult RunUpdateOnce() {

@@ -1,8 +1,9 @@
 // Driving the test update host and building signed manifests for the update tests.
 #pragma once
 
+#include "common/process_seams.h"
 #include "tests/harness/test_support.h"
-#include "update/update_run.h"
+#include "update/update.h"
 #include "update/update_seams.h"
 
 #include <string>
@@ -59,18 +60,7 @@ UpdateResult RunUpdateOnce();
 class ScopedInstallDirectory {
 public:
     explicit ScopedInstallDirectory(const std::wstring& directory);
-    ~ScopedInstallDirectory();
-    ScopedInstallDirectory(const ScopedInstallDirectory&) = delete;
-    ScopedInstallDirectory& operator=(const ScopedInstallDirectory&) = delete;
-};
 
-// Restores the default seams when a test ends, whatever it swapped.
-struct ScopedSeams {
-    ScopedSeams() = default;
-    ~ScopedSeams() {
-        installFileOps = DefaultInstallFileOps();
-        updateRunSeams = DefaultUpdateRunSeams();
-    }
-    ScopedSeams(const ScopedSeams&) = delete;
-    ScopedSeams& operator=(const ScopedSeams&) = delete;
+private:
+    ScopedSeams restore_{processSeams};
 };
