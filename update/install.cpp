@@ -32,7 +32,8 @@ struct StagedFile {
     std::wstring targetPath;
     std::wstring stagingPath;
     std::wstring backupPath;
-    // This run moved the old target to backupPath; only such a backup may replace a file.
+    // This run moved the old target to backupPath and has not put it back yet; only such a
+    // backup may replace a file.
     bool backedUp = false;
 };
 
@@ -75,16 +76,18 @@ bool RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount)
         const StagedFile& file = stagedFiles[j];
         installFileOps.deleteFile(file.stagingPath.c_str());
         if (j < installedCount) installFileOps.deleteFile(file.targetPath.c_str());
-        if (IsExistingFile(file.backupPath)) {
-            // A backup left by an earlier, interrupted run may only fill a missing target:
-            // replacing with it would overwrite a file that this run never touched.
-            const DWORD flags = file.backedUp ? MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH
-                                              : MOVEFILE_WRITE_THROUGH;
+        if (file.backedUp) {
+            // Moved aside by this run: it goes back without a look first, which could fail and
+            // skip it unnoticed.
             if (!installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
-                                           flags) &&
-                file.backedUp) {
+                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 restored = false;
             }
+        } else if (IsExistingFile(file.backupPath)) {
+            // A backup left by an earlier, interrupted run may only fill a missing target:
+            // replacing with it would overwrite a file that this run never touched.
+            installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
+                                      MOVEFILE_WRITE_THROUGH);
         }
     }
     return restored;
@@ -199,9 +202,11 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
         }
         if (!installFileOps.moveFileEx(file.stagingPath.c_str(), file.targetPath.c_str(),
                                        MOVEFILE_WRITE_THROUGH)) {
-            if (IsExistingFile(file.backupPath)) {
+            // Back at once; once there, the rollback has nothing more to put back for it.
+            if (file.backedUp &&
                 installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
-                                          MOVEFILE_WRITE_THROUGH);
+                                          MOVEFILE_WRITE_THROUGH)) {
+                file.backedUp = false;
             }
             break;
         }
