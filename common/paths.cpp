@@ -30,3 +30,8 @@ std::wstring JoinPath(const std::wstring& base, const wchar_t* name) {
     joined.append(name);
     return joined;
 }
+
+bool IsPlainFile(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}

@@ -7,6 +7,9 @@
 // Leaves installDir untouched on failure.
 bool GetInstallDirectory(std::wstring& installDir);
 
+// True when path names an existing file, not a directory.
+bool IsPlainFile(const std::wstring& path);
+
 // base + "\" + name; no separator is added to an empty base or one ending in a backslash.
 std::wstring JoinPath(const std::wstring& base, const wchar_t* name);
 

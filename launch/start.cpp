@@ -67,11 +67,6 @@ struct GameExitWatch {
     unique_process process;
 };
 
-bool IsPresentFile(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 }  // namespace
 
 void AppendQuotedArgument(std::wstring& commandLine, const std::wstring& argument) {
@@ -208,7 +203,7 @@ void StartGame(HWND window) {
     }
     const std::wstring clientPath = JoinPath(installDir, ClientExecutableName);
     const std::wstring configPath = JoinPath(installDir, ServerConfigFileName);
-    if (!IsPresentFile(clientPath) || !IsPresentFile(configPath)) {
+    if (!IsPlainFile(clientPath) || !IsPlainFile(configPath)) {
         ShowLauncherError(window,
                           L"Required Vantor client files are missing. Please reinstall Vantor.");
         return;

@@ -97,12 +97,10 @@ bool RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount)
 
 void RestoreLeftoverBackups(const std::wstring& installDir) {
     for (const std::string_view relative : UpdatableFiles) {
-        const std::wstring targetPath =
-            JoinPath(installDir, std::wstring(relative.begin(), relative.end()).c_str());
+        const std::wstring targetPath = JoinPath(installDir, Utf8ToWide(relative).c_str());
         const std::wstring backupPath = targetPath + L".vantor-backup";
         // Looked at directly: these reads change nothing, and only a move needs its fault seam.
-        const DWORD backup = ::GetFileAttributesW(backupPath.c_str());
-        if (backup == INVALID_FILE_ATTRIBUTES || (backup & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
+        if (!IsPlainFile(backupPath) ||
             ::GetFileAttributesW(targetPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
             continue;
         }
