@@ -53,15 +53,23 @@ manifest_key_modulus() {
     "$tool" key-modulus "$key"
 }
 
-# build_stand_in_client EXE: the stand-in game client at EXE (an absolute path), rebuilt when its
-# source is newer. Built aside and renamed: a run killed while linking leaves no half-written one.
-build_stand_in_client() {
-    local exe="$1" source=tests/launch/stub_client.cpp
+# build_windows_program SOURCE EXE [FLAGS...]: a one-file Windows program of the harness at EXE
+# (an absolute path), rebuilt when SOURCE is newer. Built aside and renamed: a run killed while
+# linking leaves no half-written one.
+build_windows_program() {
+    local source="$1" exe="$2"
+    shift 2
     [ -f "$exe" ] && [ ! "$VANTOR_ROOT/$source" -nt "$exe" ] && return 0
-    log "building the stand-in game client"
     mkdir -p "$(dirname "$exe")"
     (cd "$VANTOR_ROOT" && x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode \
-        -mwindows -static -Wl,--no-insert-timestamp -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
+        -mwindows -static -Wl,--no-insert-timestamp -I. "$@" -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
+}
+
+# build_stand_in_client EXE: the stand-in game client at EXE (an absolute path).
+build_stand_in_client() {
+    [ -f "$1" ] && [ ! "$VANTOR_ROOT/tests/launch/stub_client.cpp" -nt "$1" ] && return 0
+    log "building the stand-in game client"
+    build_windows_program tests/launch/stub_client.cpp "$1"
 }
 
 # Starts Xvfb on a free display and records it for the wine wrapper.
@@ -95,18 +103,33 @@ stop_xvfb() {
     fi
 }
 
-# One persistent wineserver for the prefix inside the build folder, primed before any test.
+# One persistent wineserver for the prefix inside the build folder, booted once (one service
+# manager), with one desktop held for the whole run by a detached program.
 start_wine() {
     local build="$1"
     export WINEPREFIX="$build/wineprefix"
     export WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
-    local fresh=0
+    local fresh=0 holder="$build/harness/hold_desktop.exe" ready="$build/harness/desktop.ready" i
     [ -f "$WINEPREFIX/system.reg" ] || fresh=1
-    mkdir -p "$WINEPREFIX"
-    # Detached stdio: an inherited pipe would keep ctest waiting for the server to exit.
+    mkdir -p "$WINEPREFIX" "$build/harness"
+    build_windows_program tests/harness/hold_desktop.cpp "$holder" || return 1
+    # A killed run's server may still hold the prefix, on a display that is gone.
+    stop_wine "$build"
+    rm -f "$ready"
+    # Detached stdio: an inherited pipe would keep ctest waiting for the server, the services and
+    # the desktop to exit. The holder is the first Wine program: its start boots the prefix, so
+    # nothing else may boot it again (a second boot starts a second service manager).
     setsid wineserver -p </dev/null >/dev/null 2>&1 &
-    wineboot --init </dev/null >"$build/harness/wineboot.log" 2>&1 || true
+    setsid wine "$holder" "Z:${ready//\//\\}" </dev/null >/dev/null 2>&1 &
+    for i in $(seq 1 1200); do
+        [ -e "$ready" ] && break
+        sleep 0.1
+    done
+    if [ ! -e "$ready" ]; then
+        log "Wine did not bring up its desktop within 120 s"
+        return 1
+    fi
     if [ "$fresh" -eq 1 ]; then
         # The Chinese texts need a face with CJK glyphs where the launcher asks for Segoe UI.
         wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /t REG_SZ \
