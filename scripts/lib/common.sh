@@ -135,6 +135,13 @@ start_wine() {
         wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /t REG_SZ \
             /d 'WenQuanYi Micro Hei' /f </dev/null >/dev/null 2>&1
     fi
+    # On the harness's own Xvfb no window manager runs, and Wine waits 2 s for one each time a
+    # top-level window is hidden or destroyed; there Wine places the windows itself, as Windows
+    # does. A desktop of the user's own keeps its window manager.
+    local managed=Y
+    [ "${DISPLAY:-}" = "$(cat "$build/harness/display" 2>/dev/null)" ] && managed=N
+    wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d "$managed" /f \
+        </dev/null >/dev/null 2>&1
 }
 
 stop_wine() {
