@@ -146,6 +146,9 @@ nested. OUT.exe may be IN.exe.
               is ignored); osslsigncode reads the file, the password is never on a command line
   --timestamp the address of an RFC 3161 time-stamp server. Without a time stamp Windows
               stops trusting the signature when the certificate expires
+First the signing certificate must allow code signing (codeSigning in its extended key
+usage and digitalSignature in its key usage, where it has them) and be within its validity
+period; otherwise the tool says which, before osslsigncode runs.
 Then `osslsigncode verify` checks what was written: the signature, the digest of the file
 and the chain from the certificate through the embedded ones to a root. The roots are the
 self-signed certificates among those given, so a chain that lacks an intermediate fails
@@ -153,6 +156,8 @@ here; if none was given, the roots of this system's CA bundle. This proves the f
 signed as meant; whether Windows trusts the root, and SmartScreen's reputation of the
 certificate, can only be seen on Windows. Any failure exits with 1 and leaves OUT.exe as
 it was: the signed file is made in a temporary directory beside OUT.exe and renamed over it.
+That directory goes on every way out, also on SIGINT, SIGTERM or SIGHUP (osslsigncode is
+stopped first); one a killed run left is removed by the next run beside the same OUT.exe.
 )";
 
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,

@@ -29,9 +29,9 @@ CORPUS = SOURCE / "tests/update/data/bad-manifests"
 HEADER = b"VANTOR-MANIFEST-V1"
 
 
-def run(*args, check_rc=None, umask=None):
+def run(*args, check_rc=None, umask=None, cwd=None):
     done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True,
-                          errors="replace", stdin=subprocess.DEVNULL, timeout=120,
+                          errors="replace", stdin=subprocess.DEVNULL, timeout=120, cwd=cwd,
                           preexec_fn=None if umask is None else lambda: os.umask(umask))
     if check_rc is not None and done.returncode != check_rc:
         raise AssertionError(f"{args} gave {done.returncode}, wanted {check_rc}\n"
@@ -502,7 +502,7 @@ class HistoryTests(TwoReleases):
         for args in [("publish", self.tmp / "a", "", "--key", KEY),
                      ("sign-launcher", self.tmp / "a", "", "--pkcs12", KEY)]:
             with self.subTest(args[0], argument="empty"):
-                done = run(*args)
+                done = run(*args, cwd=self.tmp)  # where an empty path would lead
                 self.assertEqual(done.returncode, 2, done.stderr)
                 self.assertIn("an argument is empty", done.stderr)
 
@@ -751,7 +751,7 @@ class VerifyTests(ToolCase):
         self.assertIn(f"install    3 of 4 file(s) would be updated in {install}", lines)
 
 
-def make_certificate(pki, name, issuer, extensions):
+def make_certificate(pki, name, issuer, extensions, days=2):
     """A key and certificate pki/name.{key,pem}; issuer None makes it self-signed."""
     key, pem = pki / f"{name}.key", pki / f"{name}.pem"
     ext = write(pki / f"{name}.ext", "\n".join(extensions).encode() + b"\n")
@@ -759,7 +759,7 @@ def make_certificate(pki, name, issuer, extensions):
             "-keyout", key, "-out", pki / f"{name}.csr")
     signer = ["-signkey", key] if issuer is None else \
         ["-CA", pki / f"{issuer}.pem", "-CAkey", pki / f"{issuer}.key", "-CAcreateserial"]
-    openssl("x509", "-req", "-in", pki / f"{name}.csr", *signer, "-days", "2", "-extfile", ext,
+    openssl("x509", "-req", "-in", pki / f"{name}.csr", *signer, "-days", days, "-extfile", ext,
             "-out", pem)
     return key, pem
 
@@ -822,6 +822,10 @@ class SignTests(ToolCase):
         cls.key, cls.cert = make_certificate(pki, "leaf", "intermediate", [
             "basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
             "extendedKeyUsage=codeSigning"])
+        make_certificate(pki, "server", "intermediate", [
+            "basicConstraints=CA:FALSE", "extendedKeyUsage=serverAuth"])
+        make_certificate(pki, "expired", "intermediate", [
+            "basicConstraints=CA:FALSE", "extendedKeyUsage=codeSigning"], days=-1)
         make_certificate(pki, "tsa", "root", [
             "basicConstraints=CA:FALSE", "extendedKeyUsage=critical,timeStamping"])
         cls.other_key = pki / "other.key"
@@ -853,8 +857,15 @@ class SignTests(ToolCase):
 
     def test_signed_launcher_verifies_and_a_changed_byte_does_not(self):
         out = self.tmp / "VANTOR.exe"
+        # A killed run's scratch folder goes; a running one's, which it holds locked, stays.
+        write(self.tmp / ".vantor-sign-AbC123/signed.exe", b"killed run")
+        running = write(self.tmp / ".vantor-sign-Run123/signed.exe", b"running").parent
+        holder = os.open(running, os.O_RDONLY)
+        self.addCleanup(os.close, holder)
+        fcntl.flock(holder, fcntl.LOCK_EX)
         done = self.sign(self.exe, out, *self.pem("--url", "https://www.example.net"))
         self.assertEqual(done.returncode, 0, done.stderr)
+        shutil.rmtree(running)
         checked = self.verify(out)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         self.assertIn("Text description: Vantor Launcher", checked.stdout)
@@ -910,6 +921,11 @@ class SignTests(ToolCase):
             ("osslsigncode missing", self.pem(), str(empty_path),
              "apt-get install osslsigncode"),
             ("both kinds of key", self.pem("--pkcs12", self.pkcs12), None, "either"),
+            ("certificate for servers only", ("--cert", self.pki / "server.pem", "--key",
+             self.pki / "server.key", "--chain", self.chain), None, "lacks codeSigning"),
+            ("expired certificate", ("--cert", self.pki / "expired.pem", "--key",
+             self.pki / "expired.key", "--chain", self.chain), None, "expired on"),
+            ("terminated while osslsigncode runs", self.pem(), None, "interrupted by signal 15"),
         ]
         tool = shutil.which(TOOL) or TOOL
         for name, options, path, message in cases:
@@ -922,8 +938,11 @@ class SignTests(ToolCase):
                         write(out, old)
                     source = folder / "missing.exe" if name == "missing input" else self.exe
                     env = dict(os.environ, PATH=path) if path else None
+                    # SIGTERM as the tool starts waiting for osslsigncode.
+                    term = ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                            "inject=wait4:signal=SIGTERM:when=1"] if "terminated" in name else []
                     done = subprocess.run(
-                        [tool, "sign-launcher", source, out, *map(str, options)],
+                        [*term, tool, "sign-launcher", source, out, *map(str, options)],
                         capture_output=True, text=True, env=env, timeout=120)
                     self.assertNotEqual(done.returncode, 0)
                     self.assertIn(message, done.stderr)
