@@ -3,7 +3,10 @@
 
 #include <curl/curl.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <iostream>
 #include <set>
 
@@ -56,12 +59,16 @@ RELEASE_DIR holds the release laid out like an installation ('/' where the launc
 '\'; letter case is ignored as the launcher ignores it). Every file of the launcher's fixed
 list of updatable files found there is copied to WEB_ROOT/patch/files/<sha256 in hex>, a
 content-addressed path whose content never changes, so caches may keep it forever. Then
-WEB_ROOT/patch/manifest-v4.txt and its signature WEB_ROOT/patch/manifest-v4.sig are
-replaced, each by writing a temporary file in the same directory, syncing it and renaming
-it over the old one. Files always appear before the manifest that names them. Players who
-fetch during the two renames may see a signature failure once; they never see a mismatch.
-Before the renames, the manifest and signature are also kept in WEB_ROOT/patch/releases/<id>/
-for 'rollback' and 'prune' (not again when the newest kept release has the same bytes).
+the manifest and its signature are kept in WEB_ROOT/patch/releases/<id>/ (not again when the
+newest kept release has the same bytes) and served: patch/manifest-v4.txt and
+patch/manifest-v4.sig are links to patch/current/, a link to the kept release that one
+rename switches. Killed at any moment, the tool leaves the web root serving the pair it
+served before or the new one, never a mix; run it again to finish. Files always appear
+before the manifest that names them. A player who fetches the manifest just before the
+switch and the signature just after sees a signature failure once; the next start succeeds.
+A web root whose pair is plain files (earlier versions) first gets the links, serving the
+same pair. Folders the tool makes are mode 0755, files 0644, whatever the umask; what a
+killed run left under the tool's temporary names is removed by the next run.
 
 Nothing is written unless the whole release is one the launcher accepts. Refused:
   - a file in a directory that holds listed files (Data/, System/ and the three
@@ -84,6 +91,8 @@ SOURCE is a WEB_ROOT directory or an https:// address of the update host. Checks
 launcher would check: patch/manifest-v4.txt (at most 65,536 bytes) and patch/manifest-v4.sig
 (the raw 256-byte signature) under the key whose modulus is B64, the manifest's format by
 the launcher's own rules, then fetches every listed file and checks its size and SHA-256.
+For a WEB_ROOT, also fails when the served manifest and signature are not one kept release's
+pair, and names the release each belongs to.
 With --install DIR, also lists which files of the installation in DIR the launcher would
 update. --cacert names a PEM file of CA certificates trusted instead of the system's.
 Redirects are followed as the launcher follows them on Windows and on Wine alike: 301, 302
@@ -95,8 +104,9 @@ constexpr char ReleasesHelp[] = R"(usage: vantor-release releases WEB_ROOT
 
 Lists the releases kept in WEB_ROOT/patch/releases, oldest first, one line each: the id,
 the publish date (UTC), the number of files and their total bytes. The line of the release
-being served (its manifest and signature are the served bytes) ends with (current).
-Exits with 1 when a kept release cannot be read.
+being served (the one patch/current links to, or whose bytes are served) ends with
+(current). Exits with 1 when a kept release cannot be read, or when the served manifest and
+signature are not one kept release's pair (it says which release each belongs to).
 )";
 
 constexpr char RollbackHelp[] = R"(usage: vantor-release rollback WEB_ROOT ID --modulus B64
@@ -104,15 +114,14 @@ constexpr char RollbackHelp[] = R"(usage: vantor-release rollback WEB_ROOT ID --
 Serves the kept release ID again. First checks, as verify does, the kept manifest's format by
 the launcher's rules, its signature under the key whose modulus is B64, and that every file it
 names is in WEB_ROOT with its size and SHA-256; on any failure nothing is changed. Then
-replaces WEB_ROOT/patch/manifest-v4.txt and then manifest-v4.sig, each by a rename, as
-publish does.
+switches patch/current to it with one rename, as publish does: old pair or new, never a mix.
 )";
 
 constexpr char PruneHelp[] = R"(usage: vantor-release prune WEB_ROOT --keep N [--dry-run]
 
 Keeps N (1 or more) kept releases, the one being served and the newest others; deletes the
 other kept releases and every file in WEB_ROOT/patch/files that neither a kept release nor
-the served manifest names. Nothing else is touched. Prints each deletion and the bytes
+the served manifest names. A release whose manifest or signature is served is always kept. Nothing else is touched. Prints each deletion and the bytes
 freed; with --dry-run, only prints. Refuses, deleting nothing, when the served manifest or
 a release to keep cannot be read. A player still updating from a manifest served before the
 last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
@@ -137,6 +146,9 @@ nested. OUT.exe may be IN.exe.
               is ignored); osslsigncode reads the file, the password is never on a command line
   --timestamp the address of an RFC 3161 time-stamp server. Without a time stamp Windows
               stops trusting the signature when the certificate expires
+First the signing certificate must allow code signing (codeSigning in its extended key
+usage and digitalSignature in its key usage, where it has them) and be within its validity
+period; otherwise the tool says which, before osslsigncode runs.
 Then `osslsigncode verify` checks what was written: the signature, the digest of the file
 and the chain from the certificate through the embedded ones to a root. The roots are the
 self-signed certificates among those given, so a chain that lacks an intermediate fails
@@ -144,6 +156,8 @@ here; if none was given, the roots of this system's CA bundle. This proves the f
 signed as meant; whether Windows trusts the root, and SmartScreen's reputation of the
 certificate, can only be seen on Windows. Any failure exits with 1 and leaves OUT.exe as
 it was: the signed file is made in a temporary directory beside OUT.exe and renamed over it.
+That directory goes on every way out, also on SIGINT, SIGTERM or SIGHUP (osslsigncode is
+stopped first); one a killed run left is removed by the next run beside the same OUT.exe.
 )";
 
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
@@ -170,6 +184,9 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
                 error = arg + " given twice";
                 return false;
             }
+        } else if (arg.empty()) {
+            error = "an argument is empty";
+            return false;
         } else {
             args.positional.push_back(arg);
         }
@@ -180,6 +197,52 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
 int Fail(const std::string& message) {
     std::cerr << "vantor-release: " << message << "\n";
     return 1;
+}
+
+int RunCommand(const std::string& command, const char* usage, const Arguments& args) {
+    std::string error;
+    if (command == "keygen" || command == "key-modulus") {
+        std::string modulus;
+        const bool ok = command == "keygen" ? GenerateKey(args.positional[0], modulus, error)
+                                            : ReadKeyModulus(args.positional[0], modulus, error);
+        if (!ok) return Fail(error);
+        std::cout << modulus << "\n";
+        return 0;
+    }
+    if (command == "client-digest") {
+        Sha256Digest digest{};
+        uint64_t size = 0;
+        if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
+        if (size == 0) return Fail(args.positional[0] + ": the file is empty");
+        std::cout << DigestToHex(digest) << "\n";
+        return 0;
+    }
+    if (command == "publish") {
+        if (!args.options.count("--key")) {
+            std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
+            return 2;
+        }
+        return RunPublish(args);
+    }
+    if (command == "releases") return RunReleases(args);
+    if (command == "rollback" || command == "prune") {
+        const char* required = command == "rollback" ? "--modulus" : "--keep";
+        if (!args.options.count(required)) {
+            std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
+                      << usage;
+            return 2;
+        }
+        return command == "rollback" ? RunRollback(args) : RunPrune(args);
+    }
+    if (command == "sign-launcher") return RunSignLauncher(args);
+    if (!args.options.count("--modulus")) {
+        std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
+        return 2;
+    }
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return Fail("libcurl failed to start");
+    const int code = RunVerify(args);
+    curl_global_cleanup();
+    return code;
 }
 
 }  // namespace
@@ -240,46 +303,12 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    if (command == "keygen" || command == "key-modulus") {
-        std::string modulus;
-        const bool ok = command == "keygen" ? GenerateKey(args.positional[0], modulus, error)
-                                            : ReadKeyModulus(args.positional[0], modulus, error);
-        if (!ok) return Fail(error);
-        std::cout << modulus << "\n";
-        return 0;
+    // Served files must be readable by the web server's own user whatever the operator's
+    // umask: folders 0755, files 0644 (files get their mode explicitly).
+    ::umask(022);
+    try {
+        return RunCommand(command, chosen->help, args);
+    } catch (const std::filesystem::filesystem_error& e) {
+        return Fail(command + ": " + e.path1().string() + ": " + e.code().message());
     }
-    if (command == "client-digest") {
-        Sha256Digest digest{};
-        uint64_t size = 0;
-        if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
-        if (size == 0) return Fail(args.positional[0] + ": the file is empty");
-        std::cout << DigestToHex(digest) << "\n";
-        return 0;
-    }
-    if (command == "publish") {
-        if (!args.options.count("--key")) {
-            std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
-            return 2;
-        }
-        return RunPublish(args);
-    }
-    if (command == "releases") return RunReleases(args);
-    if (command == "rollback" || command == "prune") {
-        const char* required = command == "rollback" ? "--modulus" : "--keep";
-        if (!args.options.count(required)) {
-            std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
-                      << chosen->help;
-            return 2;
-        }
-        return command == "rollback" ? RunRollback(args) : RunPrune(args);
-    }
-    if (command == "sign-launcher") return RunSignLauncher(args);
-    if (!args.options.count("--modulus")) {
-        std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
-        return 2;
-    }
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return Fail("libcurl failed to start");
-    const int code = RunVerify(args);
-    curl_global_cleanup();
-    return code;
 }

@@ -115,13 +115,19 @@ bool SyncDirectory(const fs::path& dir, std::string& error) {
     return ok;
 }
 
-// Writes bytes to a temporary file beside target, syncs it and renames it over target.
-bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error) {
+std::string TemporaryName(const fs::path& target, std::string_view suffix) {
     // Built piecewise: GCC 12 misreports -Wrestrict on a chained concatenation here.
     std::string temp = target.parent_path().string();
     temp += "/.";
     temp += target.filename().string();
-    temp += ".XXXXXX";
+    temp += ".";
+    temp += suffix;
+    return temp;
+}
+
+// Writes bytes to a temporary file beside target, syncs it and renames it over target.
+bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error) {
+    std::string temp = TemporaryName(target, "XXXXXX");
     const int fd = ::mkstemp(temp.data());
     if (fd < 0) {
         error = target.string() + ": cannot create a temporary file: " + std::strerror(errno);
@@ -135,6 +141,15 @@ bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& er
         return false;
     }
     return SyncDirectory(target.parent_path(), error);
+}
+
+bool IsDirectory(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    const fs::file_status status = fs::status(path, ec);
+    if (fs::is_directory(status)) return true;
+    const bool missing = !ec || ec == std::errc::no_such_file_or_directory;
+    error = path.string() + ": " + (missing ? "not a directory" : ec.message());
+    return false;
 }
 
 bool ReadWhole(const fs::path& path, std::string& bytes, std::string& error) {
@@ -161,8 +176,10 @@ bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
     uint64_t existingSize = 0;
     std::string ignored;
     stored = false;
-    if (fs::is_regular_file(target) && HashFile(target.string(), existing, existingSize, ignored) &&
-        existingSize == file.size && existing == file.sha256) {
+    std::error_code ec;
+    if (fs::is_regular_file(target, ec) &&
+        HashFile(target.string(), existing, existingSize, ignored) && existingSize == file.size &&
+        existing == file.sha256) {
         return true;
     }
     std::string bytes;
@@ -178,12 +195,6 @@ bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
 
 }  // namespace
 
-bool ServeManifest(const fs::path& patchDir, std::string_view manifest, std::string_view signature,
-                   std::string& error) {
-    return ReplaceFile(patchDir / ManifestFileName, manifest, error) &&
-           ReplaceFile(patchDir / SignatureFileName, signature, error);
-}
-
 int RunPublish(const Arguments& args) {
     const fs::path release = args.positional[0];
     const fs::path webRoot = args.positional[1];
@@ -192,7 +203,8 @@ int RunPublish(const Arguments& args) {
         std::cerr << "vantor-release publish: " << message << "\n";
         return 1;
     };
-    if (!fs::is_directory(release)) return fail(release.string() + ": not a directory");
+    std::string error;
+    if (!IsDirectory(release, error)) return fail(error);
 
     std::vector<ReleaseFile> files;
     std::vector<std::string> skipped;
@@ -205,7 +217,6 @@ int RunPublish(const Arguments& args) {
     std::sort(files.begin(), files.end(),
               [](const ReleaseFile& a, const ReleaseFile& b) { return a.row < b.row; });
 
-    std::string error;
     std::string manifest(ManifestHeaderLine);
     manifest += "\n";
     for (ReleaseFile& file : files) {
@@ -244,10 +255,10 @@ int RunPublish(const Arguments& args) {
     }
     std::string id;
     bool kept = false;
-    if (!KeepRelease(patchDir, manifest, signature, id, kept, error) ||
-        !ServeManifest(patchDir, manifest, signature, error)) {
-        return fail(error);
+    if (!KeepRelease(patchDir, manifest, signature, id, kept, error)) {
+        return fail(error + "; what is served has not changed");
     }
+    if (!ServeRelease(patchDir, id, error)) return fail(error);
     for (const std::string& s : skipped) std::cout << "skipped  " << s << " (not updatable)\n";
     std::cout << (kept ? "kept     release " : "present  release ") << id << "\n";
     std::cout << "published " << files.size() << " file(s); manifest " << manifest.size()

@@ -50,10 +50,12 @@ struct CheckedRelease {
 // publish.cpp. Each write goes to a temporary file beside target, synced, renamed over target.
 bool ReplaceFile(const std::filesystem::path& target, std::string_view bytes, std::string& error);
 bool SyncDirectory(const std::filesystem::path& dir, std::string& error);
+// "." + target's name + "." + suffix, beside target: the one form of the tool's temporary names,
+// which the next run that holds the web root's lock removes.
+std::string TemporaryName(const std::filesystem::path& target, std::string_view suffix);
 bool ReadWhole(const std::filesystem::path& path, std::string& bytes, std::string& error);
-// Replaces the served manifest, then its signature, in patchDir.
-bool ServeManifest(const std::filesystem::path& patchDir, std::string_view manifest,
-                   std::string_view signature, std::string& error);
+// False, with "path: not a directory" or the cause that hid it, unless path is a directory.
+bool IsDirectory(const std::filesystem::path& path, std::string& error);
 
 // verify.cpp. The launcher's checks of the manifest and signature at the two paths under
 // webRoot, then of every file the manifest names as webRoot serves it; prints one line per
@@ -62,11 +64,18 @@ int CheckRelease(const std::filesystem::path& webRoot, const std::string& modulu
                  const std::string& manifestPath, const std::string& signaturePath,
                  CheckedRelease& release);
 
-// history.cpp. Locks patchDir against other changes by this tool until the process exits.
+// history.cpp. Locks patchDir against other changes by this tool until the process exits, then
+// removes what killed runs left under their temporary names.
 bool LockPatchDirectory(const std::filesystem::path& patchDir, std::string& error);
 // Keeps the release under patchDir/releases/<id>, unless the newest kept one has the same bytes.
 bool KeepRelease(const std::filesystem::path& patchDir, std::string_view manifest,
                  std::string_view signature, std::string& id, bool& kept, std::string& error);
+// Serves kept release id. The served names are links through patchDir/current, which one rename
+// switches; a web root of plain files is first turned into links that serve the same pair.
+bool ServeRelease(const std::filesystem::path& patchDir, const std::string& id, std::string& error);
+// Empty while patchDir serves one kept release's manifest and signature (or none is kept);
+// otherwise which kept release each of the two belongs to.
+std::string ServedPairProblem(const std::filesystem::path& patchDir);
 
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);

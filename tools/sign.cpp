@@ -9,9 +9,11 @@
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -44,14 +46,56 @@ struct Signer {
     std::vector<X509*> roots;        // the self-signed ones among them
 };
 
-// Removes the temporary directory, and whatever osslsigncode left in it, on every path.
+constexpr char ScratchPrefix[] = ".vantor-sign-";
+
+// Removes the temporary directory, and whatever osslsigncode left in it, on every path. It is
+// locked while it lives, so that a later run tells a killed run's folder from a running one's.
 struct ScratchDir {
     fs::path path;
+    int lock = -1;
     ~ScratchDir() {
         std::error_code ec;
         if (!path.empty()) fs::remove_all(path, ec);
+        if (lock >= 0) close(lock);
     }
 };
+
+// SIGINT, SIGTERM or SIGHUP: osslsigncode is stopped and the scratch folder removed on the way
+// out, instead of dying with both left behind.
+volatile sig_atomic_t interruptedBy = 0;
+
+void NoteInterruption(int signal) {
+    interruptedBy = signal;
+}
+
+void CatchInterruptions() {
+    struct sigaction action = {};
+    action.sa_handler = NoteInterruption;  // no SA_RESTART: waitpid returns EINTR
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+bool Interrupted(std::string& error) {
+    if (interruptedBy) error = "interrupted by signal " + std::to_string(interruptedBy);
+    return interruptedBy != 0;
+}
+
+// Scratch folders of killed runs beside OUT: those no running sign-launcher holds locked.
+void RemoveKilledRunsScratch(const fs::path& dir) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != sizeof(ScratchPrefix) - 1 + 6 || name.rfind(ScratchPrefix, 0) != 0) {
+            continue;
+        }
+        const int fd = open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        std::error_code ignored;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), ignored);
+        close(fd);
+    }
+}
 
 std::string NameOf(const X509_NAME* name) {
     Bio bio(BIO_new(BIO_s_mem()));
@@ -172,6 +216,30 @@ bool ReadPkcs12Signer(const std::string& path, const std::string* password, Sign
     return true;
 }
 
+std::string TimeText(const ASN1_TIME* time) {
+    Bio bio(BIO_new(BIO_s_mem()));
+    ASN1_TIME_print(bio.get(), time);
+    char* data = nullptr;
+    const long n = BIO_get_mem_data(bio.get(), &data);
+    return std::string(data, static_cast<size_t>(n));
+}
+
+// What Windows would refuse and osslsigncode would only report as a chain that does not verify.
+bool CheckSigningCertificate(X509* cert, std::string& error) {
+    const std::string name = "the certificate " + NameOf(X509_get_subject_name(cert));
+    const uint32_t extensions = X509_get_extension_flags(cert);
+    if ((extensions & EXFLAG_XKUSAGE) && !(X509_get_extended_key_usage(cert) & XKU_CODE_SIGN)) {
+        error = name + " does not allow code signing: its extended key usage lacks codeSigning";
+    } else if ((extensions & EXFLAG_KUSAGE) && !(X509_get_key_usage(cert) & KU_DIGITAL_SIGNATURE)) {
+        error = name + " does not allow code signing: its key usage lacks digitalSignature";
+    } else if (X509_cmp_current_time(X509_get0_notBefore(cert)) >= 0) {
+        error = name + " is not valid before " + TimeText(X509_get0_notBefore(cert));
+    } else if (X509_cmp_current_time(X509_get0_notAfter(cert)) <= 0) {
+        error = name + " expired on " + TimeText(X509_get0_notAfter(cert));
+    }
+    return error.empty();
+}
+
 bool WriteCertificates(const fs::path& path, const std::vector<X509*>& certificates,
                        std::string& error) {
     Bio bio(BIO_new_file(path.c_str(), "wb"));
@@ -200,6 +268,7 @@ bool RunOsslsigncode(const std::vector<std::string>& args, const fs::path& logPa
                                      0600);
     posix_spawn_file_actions_adddup2(&actions, 1, 2);
     pid_t pid = 0;
+    if (Interrupted(error)) return false;
     const int started = posix_spawnp(&pid, "osslsigncode", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (started != 0) {
@@ -210,6 +279,12 @@ bool RunOsslsigncode(const std::vector<std::string>& args, const fs::path& logPa
     }
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
+        if (errno == EINTR && interruptedBy) {
+            kill(pid, SIGTERM);
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) continue;
+            Interrupted(error);
+            return false;
+        }
         if (errno != EINTR) {
             error = std::string("waiting for osslsigncode: ") + std::strerror(errno);
             return false;
@@ -290,19 +365,23 @@ int RunSignLauncher(const Arguments& args) {
     const bool read = has("--pkcs12") ? ReadPkcs12Signer(args.options.at("--pkcs12"), passwordGiven,
                                                          signer, error)
                                       : ReadPemSigner(args, passwordGiven, signer, error);
-    if (!read) return Fail(error);
+    if (!read || !CheckSigningCertificate(signer.certificates[0].get(), error)) return Fail(error);
     for (const Cert& cert : signer.certificates) {
         if (X509_self_signed(cert.get(), 1) == 1) signer.roots.push_back(cert.get());
     }
     ERR_clear_error();
 
+    CatchInterruptions();
+    RemoveKilledRunsScratch(outPath.parent_path());
     ScratchDir scratch;
-    std::string pattern = (outPath.parent_path() / ".vantor-sign-XXXXXX").string();
+    std::string pattern = (outPath.parent_path() / ScratchPrefix).string() + "XXXXXX";
     if (!mkdtemp(pattern.data())) {
         return Fail("cannot make a temporary directory in " + outPath.parent_path().string() +
                     ": " + std::strerror(errno));
     }
     scratch.path = pattern;
+    scratch.lock = open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (scratch.lock >= 0) flock(scratch.lock, LOCK_EX | LOCK_NB);
     const fs::path signedPath = scratch.path / "signed.exe";
     const fs::path logPath = scratch.path / "osslsigncode.log";
     const fs::path rootsPath = scratch.path / "roots.pem";
@@ -354,6 +433,7 @@ int RunSignLauncher(const Arguments& args) {
 
     const auto mode = fs::status(inPath, ec).permissions();
     if (!ec) fs::permissions(signedPath, mode & fs::perms::all, ec);
+    if (Interrupted(error)) return Fail(error + "; nothing was written");
     if (!SyncPath(signedPath, O_RDONLY) || rename(signedPath.c_str(), outPath.c_str()) != 0) {
         return Fail("cannot replace " + outPath.string() + ": " + std::strerror(errno));
     }

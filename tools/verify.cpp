@@ -61,8 +61,13 @@ bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::s
     if (!source.https) {
         const fs::path file = source.base + path;
         std::error_code ec;
-        const uint64_t size = fs::file_size(file, ec);
-        if (ec || !fs::is_regular_file(file)) {
+        const bool regular = fs::is_regular_file(file, ec);
+        const uint64_t size = regular ? fs::file_size(file, ec) : 0;
+        if (ec && ec != std::errc::no_such_file_or_directory) {
+            error = file.string() + ": " + ec.message();
+            return false;
+        }
+        if (!regular) {
             error = file.string() + ": not found";
             return false;
         }
@@ -229,12 +234,13 @@ int RunVerify(const Arguments& args) {
         std::cerr << "vantor-release verify: " << source.base
                   << ": the launcher only speaks https\n";
         return 1;
-    } else if (!fs::is_directory(source.base)) {
-        std::cerr << "vantor-release verify: " << source.base << ": not a directory\n";
+    }
+    std::string error;
+    if (!source.https && !IsDirectory(source.base, error)) {
+        std::cerr << "vantor-release verify: " << error << "\n";
         return 1;
     }
     while (source.base.size() > 1 && source.base.back() == '/') source.base.pop_back();
-    std::string error;
     if (!CheckModulusText(modulus, error)) {
         std::cerr << "vantor-release verify: --modulus: " << error << "\n";
         return 1;
@@ -244,6 +250,11 @@ int RunVerify(const Arguments& args) {
     CheckedRelease release;
     int failures = CheckServed(source, modulus, std::string(ManifestWebPath),
                                std::string(SignatureWebPath), release);
+    if (const std::string mixed = source.https ? "" : ServedPairProblem(source.base + "/patch");
+        !mixed.empty()) {
+        ++failures;
+        std::cout << "FAIL  " << mixed << "\n";
+    }
     if (release.records.empty()) {
         std::cout << "result     FAILED\n";
         return 1;

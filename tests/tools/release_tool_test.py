@@ -29,9 +29,10 @@ CORPUS = SOURCE / "tests/update/data/bad-manifests"
 HEADER = b"VANTOR-MANIFEST-V1"
 
 
-def run(*args, check_rc=None):
+def run(*args, check_rc=None, umask=None, cwd=None):
     done = subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True,
-                          errors="replace", stdin=subprocess.DEVNULL, timeout=120)
+                          errors="replace", stdin=subprocess.DEVNULL, timeout=120, cwd=cwd,
+                          preexec_fn=None if umask is None else lambda: os.umask(umask))
     if check_rc is not None and done.returncode != check_rc:
         raise AssertionError(f"{args} gave {done.returncode}, wanted {check_rc}\n"
                              f"stdout:\n{done.stdout}\nstderr:\n{done.stderr}")
@@ -180,7 +181,12 @@ class PublishTests(ToolCase):
     def test_publish_writes_files_then_a_manifest_that_verifies(self):
         release = good_release(self.tmp / "release")
         web = self.tmp / "web"
-        out = self.publish(release, web).stdout
+        # Whatever the operator's umask, the web server's own user can read what is served.
+        out = run("publish", release, web, "--key", KEY, check_rc=0, umask=0o077).stdout
+        for path in [web, *web.rglob("*")]:
+            if not path.is_symlink():
+                self.assertEqual(stat.S_IMODE(path.stat().st_mode),
+                                 0o755 if path.is_dir() else 0o644, path)
         self.assertIn("skipped  notes.txt", out)
         manifest = (web / "patch/manifest-v4.txt").read_bytes()
         signature = (web / "patch/manifest-v4.sig").read_bytes()
@@ -295,7 +301,16 @@ def entries(manifest):
             for line in manifest.split(b"\n")[1:] if line}
 
 
-class HistoryTests(ToolCase):
+def plain_pair(patch):
+    """The served pair as earlier versions left it: plain files, no links."""
+    for name in ("manifest-v4.txt", "manifest-v4.sig"):
+        data = (patch / name).read_bytes()
+        (patch / name).unlink()
+        (patch / name).write_bytes(data)
+    (patch / "current").unlink()
+
+
+class TwoReleases(ToolCase):
     """Publish A, then B; each step must leave a web root that verify passes."""
 
     def setUp(self):
@@ -332,6 +347,8 @@ class HistoryTests(ToolCase):
         return ((self.patch / "manifest-v4.txt").read_bytes(),
                 (self.patch / "manifest-v4.sig").read_bytes())
 
+
+class HistoryTests(TwoReleases):
     def test_publish_keeps_each_release_and_releases_lists_them(self):
         lines = self.releases()
         self.assertEqual(len(lines), 2)
@@ -357,6 +374,10 @@ class HistoryTests(ToolCase):
                          [False, False, False, True])
 
     def test_rollback_serves_a_kept_release_again(self):
+        # What killed runs left, of this version and of earlier ones, goes; an operator's stays.
+        for leftover in ["releases/.new.AbC123/manifest-v4.txt", ".manifest-v4.sig.Xy12Zw",
+                         f"files/.{'0' * 64}.Qw12Er", ".current.link", ".well-known/security.txt"]:
+            write(self.patch / leftover, b"x")
         done = run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
         self.assertIn("serving release " + self.ids[0], done.stdout)
         self.assertEqual(self.current(), self.a)
@@ -365,7 +386,7 @@ class HistoryTests(ToolCase):
         run("rollback", self.web, self.ids[1], "--modulus", MODULUS, check_rc=0)
         self.assertEqual(self.current(), self.b)
         self.verify()
-        self.assertEqual([p.name for p in self.patch.rglob(".*")], [])
+        self.assertEqual([p.name for p in self.patch.rglob(".*")], [".well-known"])
 
     def test_rollback_refuses_a_tampered_release_and_changes_nothing(self):
         kept = self.patch / "releases" / self.ids[0]
@@ -428,11 +449,132 @@ class HistoryTests(ToolCase):
         self.assertEqual(len(self.releases()), 1)
         self.verify()
         # A web root published before releases were kept: what is served keeps its files.
+        plain_pair(self.patch)
         shutil.rmtree(self.patch / "releases")
         before = snapshot(self.web)
         run("prune", self.web, "--keep", "1", check_rc=0)
         self.assertEqual(snapshot(self.web), before)
         self.verify()
+
+    def test_a_mixed_pair_is_named_never_pruned_and_repaired(self):
+        pristine = self.tmp / "pristine"
+        shutil.copytree(self.web, pristine, symlinks=True)
+        rows = [  # the served manifest's release, the signature's, the command that repairs
+            (1, 0, ("publish", self.tmp / "b", self.web, "--key", KEY), self.b),
+            (0, 1, ("rollback", self.web, self.ids[0], "--modulus", MODULUS), self.a),
+        ]
+        for m, s, repair, repaired in rows:
+            with self.subTest(manifest=m, signature=s):
+                shutil.rmtree(self.web)
+                shutil.copytree(pristine, self.web, symlinks=True)
+                plain_pair(self.patch)
+                (self.patch / "manifest-v4.txt").write_bytes(self.served[m][0])
+                (self.patch / "manifest-v4.sig").write_bytes(self.served[s][1])
+                named = (f"the served manifest is release {self.ids[m]}'s and the signature "
+                         f"is release {self.ids[s]}'s")
+                done = run("verify", self.web, "--modulus", MODULUS)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(named, done.stdout)
+                done = run("releases", self.web)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(named, done.stderr)
+                run("prune", self.web, "--keep", "1", check_rc=0)
+                self.assertEqual(sorted(os.listdir(self.patch / "releases")), self.ids)
+                run(*repair, check_rc=0)
+                self.assertEqual(self.current(), repaired)
+                self.verify()
+
+    def test_file_system_failures_name_the_path_and_the_cause(self):
+        loop = self.tmp / "loop"
+        loop.symlink_to(loop)
+        through_file = write(self.tmp / "file", b"x") / "web"
+        for root, cause in [(loop, "Too many levels of symbolic links"),
+                            (through_file, "Not a directory")]:
+            for args in [("publish", self.tmp / "a", root, "--key", KEY),
+                         ("verify", root, "--modulus", MODULUS), ("releases", root),
+                         ("rollback", root, self.ids[0], "--modulus", MODULUS),
+                         ("prune", root, "--keep", "1")]:
+                with self.subTest(args[0], cause=cause):
+                    done = run(*args)
+                    self.assertEqual(done.returncode, 1, done.stderr)
+                    self.assertIn(f"{root}", done.stderr)
+                    self.assertIn(cause, done.stderr)
+        for args in [("publish", self.tmp / "a", "", "--key", KEY),
+                     ("sign-launcher", self.tmp / "a", "", "--pkcs12", KEY)]:
+            with self.subTest(args[0], argument="empty"):
+                done = run(*args, cwd=self.tmp)  # where an empty path would lead
+                self.assertEqual(done.returncode, 2, done.stderr)
+                self.assertIn("an argument is empty", done.stderr)
+
+
+class KillSweepTests(TwoReleases):
+    """Each command killed before each of its file-system calls in turn, by strace's fault
+    injection: the web root must serve the pair of before or of after, and a rerun completes."""
+
+    CALLS = ["openat", "write", "fsync", "rename", "renameat2", "unlink", "unlinkat", "rmdir",
+             "mkdir", "symlink", "chmod", "fchmod"]
+
+    def pair(self):
+        if not (self.patch / "manifest-v4.txt").exists():
+            return None
+        return self.current() if (self.patch / "manifest-v4.sig").exists() else "mixed"
+
+    def test_every_kill_leaves_the_old_or_the_new_pair(self):
+        if not shutil.which("strace"):
+            raise unittest.SkipTest("needs strace (scripts/test installs it)")
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        flat = lambda: plain_pair(self.patch)
+        rollback_to_a = lambda: run("rollback", self.web, self.ids[0], "--modulus", MODULUS,
+                                    check_rc=0)
+        prehistoric = lambda: (flat(), shutil.rmtree(self.patch / "releases"))
+        rows = [
+            ("publish", ("publish", c, self.web, "--key", KEY), lambda: None),
+            ("publish over plain files", ("publish", c, self.web, "--key", KEY), flat),
+            ("publish over a pair served before releases were kept",
+             ("publish", c, self.web, "--key", KEY), prehistoric),
+            ("rollback", ("rollback", self.web, self.ids[0], "--modulus", MODULUS), lambda: None),
+            ("rollback over plain files",
+             ("rollback", self.web, self.ids[0], "--modulus", MODULUS), flat),
+            ("prune", ("prune", self.web, "--keep", "1"), rollback_to_a),
+        ]
+        base, start = self.tmp / "base", self.tmp / "start"
+        shutil.copytree(self.web, base, symlinks=True)
+
+        def restore(source=start):
+            shutil.rmtree(self.web)
+            shutil.copytree(source, self.web, symlinks=True)
+
+        for name, command, prepare in rows:
+            restore(base)
+            prepare()
+            shutil.rmtree(start, ignore_errors=True)
+            shutil.copytree(self.web, start, symlinks=True)
+            old = self.pair()
+            run(*command, check_rc=0)
+            new, files = self.pair(), sorted(os.listdir(self.patch / "files"))
+            points = 0
+            for call in self.CALLS:
+                for n in range(1, 10000):
+                    restore()
+                    done = subprocess.run(
+                        ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                         f"inject={call}:signal=SIGKILL:when={n}", TOOL, *map(str, command)],
+                        capture_output=True, stdin=subprocess.DEVNULL, timeout=120)
+                    if done.returncode != -9:
+                        self.assertEqual(done.returncode, 0, (name, call, n, done.stderr))
+                        break
+                    points += 1
+                    with self.subTest(name, call=call, n=n):
+                        self.assertIn(self.pair(), (old, new))
+                        if self.pair():
+                            self.verify()
+                        run(*command, check_rc=0)
+                        self.assertEqual(self.pair(), new)
+                        self.verify()
+                        self.assertEqual(sorted(os.listdir(self.patch / "files")), files)
+                        self.assertEqual([p.name for p in self.patch.rglob(".*")], [])
+            print(f"{name}: {points} kill points", file=sys.stderr)
+            self.assertGreater(points, 10)
 
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
@@ -609,7 +751,7 @@ class VerifyTests(ToolCase):
         self.assertIn(f"install    3 of 4 file(s) would be updated in {install}", lines)
 
 
-def make_certificate(pki, name, issuer, extensions):
+def make_certificate(pki, name, issuer, extensions, days=2):
     """A key and certificate pki/name.{key,pem}; issuer None makes it self-signed."""
     key, pem = pki / f"{name}.key", pki / f"{name}.pem"
     ext = write(pki / f"{name}.ext", "\n".join(extensions).encode() + b"\n")
@@ -617,7 +759,7 @@ def make_certificate(pki, name, issuer, extensions):
             "-keyout", key, "-out", pki / f"{name}.csr")
     signer = ["-signkey", key] if issuer is None else \
         ["-CA", pki / f"{issuer}.pem", "-CAkey", pki / f"{issuer}.key", "-CAcreateserial"]
-    openssl("x509", "-req", "-in", pki / f"{name}.csr", *signer, "-days", "2", "-extfile", ext,
+    openssl("x509", "-req", "-in", pki / f"{name}.csr", *signer, "-days", days, "-extfile", ext,
             "-out", pem)
     return key, pem
 
@@ -680,6 +822,10 @@ class SignTests(ToolCase):
         cls.key, cls.cert = make_certificate(pki, "leaf", "intermediate", [
             "basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
             "extendedKeyUsage=codeSigning"])
+        make_certificate(pki, "server", "intermediate", [
+            "basicConstraints=CA:FALSE", "extendedKeyUsage=serverAuth"])
+        make_certificate(pki, "expired", "intermediate", [
+            "basicConstraints=CA:FALSE", "extendedKeyUsage=codeSigning"], days=-1)
         make_certificate(pki, "tsa", "root", [
             "basicConstraints=CA:FALSE", "extendedKeyUsage=critical,timeStamping"])
         cls.other_key = pki / "other.key"
@@ -711,8 +857,15 @@ class SignTests(ToolCase):
 
     def test_signed_launcher_verifies_and_a_changed_byte_does_not(self):
         out = self.tmp / "VANTOR.exe"
+        # A killed run's scratch folder goes; a running one's, which it holds locked, stays.
+        write(self.tmp / ".vantor-sign-AbC123/signed.exe", b"killed run")
+        running = write(self.tmp / ".vantor-sign-Run123/signed.exe", b"running").parent
+        holder = os.open(running, os.O_RDONLY)
+        self.addCleanup(os.close, holder)
+        fcntl.flock(holder, fcntl.LOCK_EX)
         done = self.sign(self.exe, out, *self.pem("--url", "https://www.example.net"))
         self.assertEqual(done.returncode, 0, done.stderr)
+        shutil.rmtree(running)
         checked = self.verify(out)
         self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
         self.assertIn("Text description: Vantor Launcher", checked.stdout)
@@ -768,6 +921,11 @@ class SignTests(ToolCase):
             ("osslsigncode missing", self.pem(), str(empty_path),
              "apt-get install osslsigncode"),
             ("both kinds of key", self.pem("--pkcs12", self.pkcs12), None, "either"),
+            ("certificate for servers only", ("--cert", self.pki / "server.pem", "--key",
+             self.pki / "server.key", "--chain", self.chain), None, "lacks codeSigning"),
+            ("expired certificate", ("--cert", self.pki / "expired.pem", "--key",
+             self.pki / "expired.key", "--chain", self.chain), None, "expired on"),
+            ("terminated while osslsigncode runs", self.pem(), None, "interrupted by signal 15"),
         ]
         tool = shutil.which(TOOL) or TOOL
         for name, options, path, message in cases:
@@ -780,8 +938,11 @@ class SignTests(ToolCase):
                         write(out, old)
                     source = folder / "missing.exe" if name == "missing input" else self.exe
                     env = dict(os.environ, PATH=path) if path else None
+                    # SIGTERM as the tool starts waiting for osslsigncode.
+                    term = ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                            "inject=wait4:signal=SIGTERM:when=1"] if "terminated" in name else []
                     done = subprocess.run(
-                        [tool, "sign-launcher", source, out, *map(str, options)],
+                        [*term, tool, "sign-launcher", source, out, *map(str, options)],
                         capture_output=True, text=True, env=env, timeout=120)
                     self.assertNotEqual(done.returncode, 0)
                     self.assertIn(message, done.stderr)
