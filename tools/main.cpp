@@ -121,9 +121,10 @@ constexpr char PruneHelp[] = R"(usage: vantor-release prune WEB_ROOT --keep N [-
 
 Keeps N (1 or more) kept releases, the one being served and the newest others; deletes the
 other kept releases and every file in WEB_ROOT/patch/files that neither a kept release nor
-the served manifest names. A release whose manifest or signature is served is always kept. Nothing else is touched. Prints each deletion and the bytes
-freed; with --dry-run, only prints. Refuses, deleting nothing, when the served manifest or
-a release to keep cannot be read. A player still updating from a manifest served before the
+the served manifest names. A release whose manifest or signature is served is always kept.
+Nothing else is touched. Prints each deletion and the bytes freed; with --dry-run, only
+prints. Refuses, deleting nothing, when the served manifest or a release to keep cannot be
+read. A player still updating from a manifest served before the
 last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
 )";
 
