@@ -19,7 +19,7 @@ int wmain(int argc, wchar_t** argv) {
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
         const DWORD error = held ? ERROR_SUCCESS : ::GetLastError();
         if (error != ERROR_SUCCESS && error != ERROR_FILE_NOT_FOUND &&
-            error != ERROR_SHARING_VIOLATION) {
+            error != ERROR_PATH_NOT_FOUND && error != ERROR_SHARING_VIOLATION) {
             return 1;
         }
         if (!held) ::Sleep(5);
