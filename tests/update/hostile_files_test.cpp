@@ -44,50 +44,46 @@ struct Hold {
 struct HostileFileCase {
     const char* name;
     void (*arrange)(const TempDir& install);  // spoils the installation
-    std::vector<Hold> holds;
     std::wstring message;
-    bool rolledBack;            // else: the release is installed
+    bool rolledBack;  // else: the release is installed
+    std::vector<Hold> holds = {};
     TreeSnapshot kept = {};     // files the run could not put back, as it left them
     const char* scenario = "";  // rules for the update host
 };
 
 const HostileFileCase hostileFileCases[] = {
-    {"TargetHeldOpenByAnotherProcess", [](const TempDir&) {}, {{pathB}}, InstallFailed, true},
+    {"TargetHeldOpenByAnotherProcess", [](const TempDir&) {}, InstallFailed, true, {{pathB}}},
     // A glance at a file the install is about to move, or at a new file just written: the
     // install waits it out. B is served late so the scanner is sure to see the staging file.
-    {"ScannerGlancesAtTheInstalledFile", [](const TempDir&) {}, {{pathA, 1500}}, Updated, false},
+    {"ScannerGlancesAtTheInstalledFile", [](const TempDir&) {}, Updated, false, {{pathA, 1500}}},
     {"ScannerGlancesAtTheStagingFile",
      [](const TempDir&) {},
-     {{pathA + L".vantor-new", 1500, true}},
      Updated,
      false,
+     {{pathA + L".vantor-new", 1500, true}},
      {},
      R"("/patch/files/itemInfo.lub": {"delay": 0.3})"},
     // B stops the install and a scanner holds C, which this run added, until the rollback has
     // given up deleting it.
     {"RefusedDeleteOfAnAddedFile",
      [](const TempDir&) {},
-     {{pathB}, {pathC, 0, true}},
      NotRestored,
      true,
+     {{pathB}, {pathC, 0, true}},
      {{pathC, "new item info"}}},
     {"TargetIsADirectory",
      [](const TempDir& install) {
          ASSERT_TRUE(::DeleteFileW((install / pathB).c_str()));
          ASSERT_TRUE(WriteBytes(install / (pathB + L"\\inside.txt"), "a file in the way"));
      },
-     {},
-     InstallFailed,
-     true},
+     InstallFailed, true},
     // The read-only bit guards contents, not the name: Windows renames such a file, so the
     // old file is moved aside and replaced like any other.
     {"ReadOnlyTarget",
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / pathB).c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     {},
-     Updated,
-     false},
+     Updated, false},
     // What the run above left before read-only backups were deleted: a backup that could not
     // be deleted blocked every later update of its file.
     {"ReadOnlyLeftoverBackup",
@@ -96,17 +92,15 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(WriteBytes(backup, "older system items"));
          ASSERT_TRUE(::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     {},
-     Updated,
-     false},
+     Updated, false},
     // A read-only target whose install is rolled back gets its contents and its bit back.
     {"ReadOnlyTargetBeforeAFailingOne",
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / pathA).c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     {{pathB}},
      InstallFailed,
-     true},
+     true,
+     {{pathB}}},
     // A directory that bears the backup's name is not the launcher's to change: B cannot be
     // moved aside, and the directory keeps its attributes.
     {"DirectoryNamedLikeTheBackup",
@@ -115,9 +109,7 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(::CreateDirectoryW(backup.c_str(), nullptr));
          ASSERT_TRUE(::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_HIDDEN));
      },
-     {},
-     InstallFailed,
-     true},
+     InstallFailed, true},
     // Windows keeps the read-only bit of a directory but ignores it for what is created in it.
     // Wine 8 accepts the call and drops the bit (the directory reads back without it), so the
     // run goes the same way.
@@ -125,9 +117,7 @@ const HostileFileCase hostileFileCases[] = {
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / L"System").c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     {},
-     Updated,
-     false},
+     Updated, false},
 };
 
 void PrintTo(const HostileFileCase& c, std::ostream* os) {
@@ -210,8 +200,7 @@ TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
         EXPECT_EQ(Attributes(install / pathB), attributesB);
         EXPECT_EQ(Attributes(install / (pathB + L".vantor-backup")), attributesBackupB);
     }
-    // Only a held file makes the run wait, and never for long: even files held for good leave
-    // it at most 10 s of pauses in all. A loose bound; the pauses themselves are exact.
+    // Only a held file makes the run wait, and not for long: at most 10 s of pauses in all.
     EXPECT_EQ(paused != 0, !c.holds.empty());
     EXPECT_LT(took, std::chrono::seconds(20));
     if (c.holds.empty()) return;
