@@ -145,8 +145,8 @@ bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
         } else if (LookAt(file.targetPath) == Look::Missing &&
                    !Move(budget, file.backupPath, file.targetPath, MOVEFILE_WRITE_THROUGH) &&
                    !IsNotFound(::GetLastError())) {
-            // A backup left by an earlier, interrupted run fills only a missing target; none
-            // there is the usual case.
+            // A backup left by an earlier, interrupted run may fill only a missing target;
+            // usually there is no such backup.
             restored = false;
         }
     }
