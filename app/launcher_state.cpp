@@ -1,4 +1,5 @@
 #include "app/launcher.h"
+#include "app/window.h"
 
 LauncherState launcherState;
 
@@ -18,11 +19,15 @@ const wchar_t* ServerStateText(int32_t state) {
 
 }  // namespace
 
+bool StartGameAllowed() {
+    return launcherState.updateSucceeded.load() == 1 &&
+           launcherState.serverState.load() == Reachable;
+}
+
 void SetServerState(int32_t state) {
     launcherState.serverState.exchange(state);
     ::SetWindowTextW(launcherState.serverStatusLabel, ServerStateText(state));
-    const bool enable = state == Reachable && launcherState.updateSucceeded.load() == 1;
-    ::EnableWindow(launcherState.startGameButton, enable ? TRUE : FALSE);
+    ::EnableWindow(launcherState.startGameButton, StartGameAllowed() ? TRUE : FALSE);
     ::InvalidateRect(launcherState.serverStatusLabel, nullptr, TRUE);
 }
 

@@ -22,6 +22,9 @@ constexpr COLORREF TextColour = RGB(42, 32, 39);
 // on the desktop can post WM_APP_UPDATE_RESULT, so lParam is trusted only when it matches.
 std::atomic<UpdateResult*> updateHandOver{nullptr};
 
+// Start Game's error boxes run a modal loop that dispatches this window's posted messages.
+bool startGameRunning = false;
+
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
     return reinterpret_cast<INT_PTR>(
         ::ShellExecuteW(owner, L"open", address, nullptr, nullptr, SW_SHOWNORMAL));
@@ -108,7 +111,7 @@ void OnUpdateResult(HWND window, LPARAM lParam) {
     ::SetWindowTextW(s.updateStatusLabel, owned->message.c_str());
     if (owned->succeeded) {
         s.updateSucceeded.exchange(1);
-        if (s.serverState.load() == Reachable) ::EnableWindow(s.startGameButton, TRUE);
+        if (StartGameAllowed()) ::EnableWindow(s.startGameButton, TRUE);
     } else {
         s.updateSucceeded.exchange(0);
         ::EnableWindow(s.startGameButton, FALSE);
@@ -157,7 +160,13 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_COMMAND: {
             const int id = LOWORD(wParam);
             if (id == IDC_START_GAME) {
-                if (HIWORD(wParam) == 0) launcherServices.startGame(window);
+                // Any program can post this command, also while the button is disabled: it
+                // runs only when the button would, and not again from inside its own box.
+                if (HIWORD(wParam) == 0 && StartGameAllowed() && !startGameRunning) {
+                    startGameRunning = true;
+                    launcherServices.startGame(window);
+                    startGameRunning = false;
+                }
                 return 0;
             }
             if (const wchar_t* address = WebsiteAddressFor(id)) {

@@ -18,6 +18,9 @@ extern LauncherServices launcherServices;
 // wWinMain's steps after its arguments: returns the process exit code.
 int RunLauncher(HINSTANCE instance, int showCommand);
 
+// Start Game's enable rule: the update has succeeded and the server is reachable.
+bool StartGameAllowed();
+
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // WM_CREATE's controls, fonts and brush; false when the window cannot work without what failed.
 bool CreateLauncherControls(HWND window);

@@ -4,9 +4,10 @@
 
 #include <algorithm>
 
-InstallFileOps installFileOps = {&::CreateDirectoryW,   &::CreateFileW, &::WriteFile,
-                                 &::FlushFileBuffers,   &::CloseHandle, &::DeleteFileW,
-                                 &::GetFileAttributesW, &::MoveFileExW, &::SetFileAttributesW};
+InstallFileOps installFileOps = {
+    &::CreateDirectoryW,   &::CreateFileW, &::WriteFile,          &::FlushFileBuffers,
+    &::CloseHandle,        &::DeleteFileW, &::GetFileAttributesW, &::MoveFileExW,
+    &::SetFileAttributesW, &::Sleep};
 
 namespace {
 
@@ -17,6 +18,8 @@ using unique_install_file = unique_any<HANDLE, &CloseThroughOps, &InvalidFileHan
 
 constexpr DWORD WriteChunkBytes = 1048576;
 constexpr wchar_t UpdateVersionText[] = L"1.2.2";
+constexpr DWORD FirstPauseMs = 50;
+constexpr DWORD OperationPauseMs = 2000;
 
 constexpr wchar_t DirectoryFailedText[] = L"Unable to create an update directory.";
 constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.\n";
@@ -37,9 +40,53 @@ struct StagedFile {
     bool backedUp = false;
 };
 
-bool IsExistingFile(const std::wstring& path) {
+// How Windows refuses a file that another program holds open without sharing delete access.
+bool IsHeldRefusal(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+           error == ERROR_ACCESS_DENIED;
+}
+
+bool IsNotFound(DWORD error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Scanners and indexers open a file the moment it is written or renamed, for a moment: a call
+// they refuse is made again after growing pauses, within the operation's and the run's share of
+// waiting. A file held longer still fails the step. The last error is the last attempt's.
+template <typename Operation>
+bool Retried(RetryBudget& budget, const Operation& operation) {
+    DWORD pause = FirstPauseMs;
+    for (DWORD paused = 0;; pause *= 2) {
+        if (operation()) return true;
+        const DWORD error = ::GetLastError();
+        const DWORD next = std::min<DWORD>({pause, OperationPauseMs - paused, budget.remainingMs});
+        if (!IsHeldRefusal(error) || next == 0) return false;
+        installFileOps.sleep(next);
+        paused += next;
+        budget.remainingMs -= next;
+    }
+}
+
+bool Delete(RetryBudget& budget, const std::wstring& path) {
+    return Retried(budget, [&] { return installFileOps.deleteFile(path.c_str()) != FALSE; });
+}
+
+bool Move(RetryBudget& budget, const std::wstring& from, const std::wstring& to, DWORD flags) {
+    return Retried(budget, [&] {
+        return installFileOps.moveFileEx(from.c_str(), to.c_str(), flags) != FALSE;
+    });
+}
+
+enum class Look { File, Missing, Other };
+
+// Only a look that says "not found" proves a path missing: one that failed otherwise may hide a
+// file that a backup must never replace.
+Look LookAt(const std::wstring& path) {
     const DWORD attributes = installFileOps.getFileAttributes(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        return IsNotFound(::GetLastError()) ? Look::Missing : Look::Other;
+    }
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ? Look::File : Look::Other;
 }
 
 UpdateResult Failure(const std::wstring& message) {
@@ -48,46 +95,59 @@ UpdateResult Failure(const std::wstring& message) {
 
 // A moved target keeps its read-only bit, and Windows refuses to delete a read-only file: such a
 // backup would stay for good and make every later move aside of its target fail.
-void DeleteBackup(const std::wstring& backupPath) {
-    if (installFileOps.deleteFile(backupPath.c_str()) || ::GetLastError() != ERROR_ACCESS_DENIED) {
-        return;
-    }
-    // A directory of that name is someone else's, and so is any other reason for the refusal.
-    const DWORD attributes = installFileOps.getFileAttributes(backupPath.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ||
-        (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        return;
-    }
-    if (installFileOps.setFileAttributes(backupPath.c_str(), FILE_ATTRIBUTE_NORMAL)) {
-        installFileOps.deleteFile(backupPath.c_str());
-    }
+void DeleteBackup(RetryBudget& budget, const std::wstring& backupPath) {
+    Retried(budget, [&] {
+        if (installFileOps.deleteFile(backupPath.c_str())) return true;
+        if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
+        const DWORD attributes = installFileOps.getFileAttributes(backupPath.c_str());
+        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+        // A directory of that name is someone else's: nothing to wait for.
+        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            ::SetLastError(ERROR_DIRECTORY);
+            return false;
+        }
+        // Not read-only: another program holds it.
+        if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+            ::SetLastError(ERROR_ACCESS_DENIED);
+            return false;
+        }
+        return installFileOps.setFileAttributes(backupPath.c_str(), FILE_ATTRIBUTE_NORMAL) &&
+               installFileOps.deleteFile(backupPath.c_str());
+    });
 }
 
-void DeleteStagingFiles(const std::vector<StagedFile>& stagedFiles, const StagedFile* current) {
-    for (const StagedFile& file : stagedFiles) installFileOps.deleteFile(file.stagingPath.c_str());
-    if (current) installFileOps.deleteFile(current->stagingPath.c_str());
+void DeleteStagingFiles(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
+                        const StagedFile* current) {
+    for (const StagedFile& file : stagedFiles) Delete(budget, file.stagingPath);
+    if (current) Delete(budget, current->stagingPath);
 }
 
-// Undoes the install for every record, also those the install never reached. False when a
-// file this run moved aside could not be put back.
-bool RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount) {
+// Undoes the install for every record, also those the install never reached. False when any
+// step that puts the installation back as it was is refused.
+bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
+              size_t installedCount) {
     bool restored = true;
     for (size_t j = 0; j < stagedFiles.size(); ++j) {
         const StagedFile& file = stagedFiles[j];
-        installFileOps.deleteFile(file.stagingPath.c_str());
-        if (j < installedCount) installFileOps.deleteFile(file.targetPath.c_str());
+        Delete(budget, file.stagingPath);
+        // A file this run added stays unless its delete goes through; a replaced one is covered
+        // by the move back below.
+        if (j < installedCount && !Delete(budget, file.targetPath) && !file.backedUp) {
+            restored = false;
+        }
         if (file.backedUp) {
             // Moved aside by this run: it goes back without a look first, which could fail and
             // skip it unnoticed.
-            if (!installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
-                                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+            if (!Move(budget, file.backupPath, file.targetPath,
+                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
                 restored = false;
             }
-        } else if (IsExistingFile(file.backupPath)) {
-            // A backup left by an earlier, interrupted run may only fill a missing target:
-            // replacing with it would overwrite a file that this run never touched.
-            installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
-                                      MOVEFILE_WRITE_THROUGH);
+        } else if (LookAt(file.targetPath) == Look::Missing &&
+                   !Move(budget, file.backupPath, file.targetPath, MOVEFILE_WRITE_THROUGH) &&
+                   !IsNotFound(::GetLastError())) {
+            // A backup left by an earlier, interrupted run may fill only a missing target;
+            // usually there is no such backup.
+            restored = false;
         }
     }
     return restored;
@@ -95,7 +155,7 @@ bool RollBack(const std::vector<StagedFile>& stagedFiles, size_t installedCount)
 
 }  // namespace
 
-void RestoreLeftoverBackups(const std::wstring& installDir) {
+void RestoreLeftoverBackups(const std::wstring& installDir, RetryBudget& budget) {
     for (const std::string_view relative : UpdatableFiles) {
         const std::wstring targetPath = JoinPath(installDir, Utf8ToWide(relative).c_str());
         const std::wstring backupPath = targetPath + L".vantor-backup";
@@ -106,7 +166,7 @@ void RestoreLeftoverBackups(const std::wstring& installDir) {
         }
         // Never replacing: whatever appeared at the target meanwhile is kept. A failed move is
         // left for the next run.
-        installFileOps.moveFileEx(backupPath.c_str(), targetPath.c_str(), MOVEFILE_WRITE_THROUGH);
+        Move(budget, backupPath, targetPath, MOVEFILE_WRITE_THROUGH);
     }
 }
 
@@ -122,11 +182,17 @@ bool CreateParentDirectories(const std::wstring& path, const std::wstring& base)
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes) {
-    unique_install_file file(
-        installFileOps.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-    if (!file) return false;
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget) {
+    unique_install_file file;
+    // A scanner may still hold a leftover staging file of an earlier run.
+    if (!Retried(budget, [&] {
+            file.reset(installFileOps.createFile(
+                path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
+            return file.valid();
+        })) {
+        return false;
+    }
     for (size_t offset = 0; offset < bytes.size();) {
         const DWORD piece =
             static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, WriteChunkBytes));
@@ -135,7 +201,7 @@ bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes) {
                                       nullptr) ||
             written != piece) {
             file.reset();
-            installFileOps.deleteFile(path.c_str());
+            Delete(budget, path);
             return false;
         }
         offset += piece;
@@ -143,14 +209,14 @@ bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes) {
     const bool flushed = installFileOps.flushFileBuffers(file.get()) != FALSE;
     file.reset();
     if (!flushed) {
-        installFileOps.deleteFile(path.c_str());
+        Delete(budget, path);
         return false;
     }
     return true;
 }
 
 UpdateResult ApplyUpdates(const std::wstring& installDir,
-                          const std::vector<ManifestEntry>& updateList) {
+                          const std::vector<ManifestEntry>& updateList, RetryBudget& budget) {
     std::vector<StagedFile> stagedFiles;
     stagedFiles.reserve(updateList.size());
     for (const ManifestEntry& entry : updateList) {
@@ -161,7 +227,7 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
                         .backupPath = targetPath + L".vantor-backup"};
 
         if (!CreateParentDirectories(file.targetPath, installDir)) {
-            DeleteStagingFiles(stagedFiles, &file);
+            DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DirectoryFailedText);
         }
         std::wstring downloadError;
@@ -170,15 +236,16 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
             ByteBuffer body;
             written = updateRunSeams.httpsGet(file.entry.remotePath, file.entry.size, body,
                                               downloadError) &&
-                      body.size() == file.entry.size && WriteWholeFile(file.stagingPath, body);
+                      body.size() == file.entry.size &&
+                      WriteWholeFile(file.stagingPath, body, budget);
         }  // the body is released before the next download
         if (!written) {
-            DeleteStagingFiles(stagedFiles, &file);
+            DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DownloadFailedText + downloadError);
         }
         Sha256Digest digest{};
         if (!HashFileSha256(file.stagingPath, digest) || digest != file.entry.sha256) {
-            DeleteStagingFiles(stagedFiles, &file);
+            DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DigestFailedText);
         }
         stagedFiles.push_back(std::move(file));
@@ -186,24 +253,20 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
 
     size_t installedCount = 0;
     for (StagedFile& file : stagedFiles) {
-        if (IsExistingFile(file.targetPath)) {
-            DeleteBackup(file.backupPath);
-            if (!installFileOps.moveFileEx(file.targetPath.c_str(), file.backupPath.c_str(),
-                                           MOVEFILE_WRITE_THROUGH)) {
-                break;
-            }
+        const Look target = LookAt(file.targetPath);
+        if (target == Look::File) {
+            DeleteBackup(budget, file.backupPath);
+            if (!Move(budget, file.targetPath, file.backupPath, MOVEFILE_WRITE_THROUGH)) break;
             file.backedUp = true;
-        } else if (IsExistingFile(file.backupPath)) {
+        } else if (target == Look::Missing && LookAt(file.backupPath) == Look::File) {
             // A run that ended between its two moves left the old file only at the backup
             // name: keep it as this run's backup, so that a rollback gives it back.
             file.backedUp = true;
         }
-        if (!installFileOps.moveFileEx(file.stagingPath.c_str(), file.targetPath.c_str(),
-                                       MOVEFILE_WRITE_THROUGH)) {
+        if (!Move(budget, file.stagingPath, file.targetPath, MOVEFILE_WRITE_THROUGH)) {
             // Back at once; once there, the rollback has nothing more to put back for it.
             if (file.backedUp &&
-                installFileOps.moveFileEx(file.backupPath.c_str(), file.targetPath.c_str(),
-                                          MOVEFILE_WRITE_THROUGH)) {
+                Move(budget, file.backupPath, file.targetPath, MOVEFILE_WRITE_THROUGH)) {
                 file.backedUp = false;
             }
             break;
@@ -212,8 +275,9 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
     }
 
     if (installedCount < stagedFiles.size()) {
-        return Failure(RollBack(stagedFiles, installedCount) ? InstallFailedText : NotRestoredText);
+        return Failure(RollBack(budget, stagedFiles, installedCount) ? InstallFailedText
+                                                                     : NotRestoredText);
     }
-    for (const StagedFile& file : stagedFiles) DeleteBackup(file.backupPath);
+    for (const StagedFile& file : stagedFiles) DeleteBackup(budget, file.backupPath);
     return {true, true, std::wstring(L"Updated to ") + UpdateVersionText};
 }

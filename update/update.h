@@ -43,11 +43,17 @@ bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entr
 // UTF-8 to UTF-16; empty for empty or invalid input.
 std::wstring Utf8ToWide(std::string_view text);
 
+// What one update run may still spend, in all, on pauses before trying again a file operation
+// that another program's hold on the file refused.
+struct RetryBudget {
+    unsigned long remainingMs = 10000;
+};
+
 // Stages, verifies and installs every entry, or leaves the installation as it was.
 UpdateResult ApplyUpdates(const std::wstring& installDir,
-                          const std::vector<ManifestEntry>& updateList);
+                          const std::vector<ManifestEntry>& updateList, RetryBudget& budget);
 // Puts back every updatable file that an interrupted install left only at its backup name.
-void RestoreLeftoverBackups(const std::wstring& installDir);
+void RestoreLeftoverBackups(const std::wstring& installDir, RetryBudget& budget);
 
 // Steps of the above, declared for the tests that drive each on its own.
 // HttpsGet against any host and port; HttpsGet passes the build's update host.
@@ -57,4 +63,4 @@ bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& 
 bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
                             const char* modulusBase64, const char* exponentBase64);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
-bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes);
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget);

@@ -49,8 +49,9 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         Fail(result, NoInstallDirectoryText);
         return result;
     }
+    RetryBudget budget;
     // Before anything else: the next release may no longer list a file a crash left aside.
-    RestoreLeftoverBackups(installDir);
+    RestoreLeftoverBackups(installDir, budget);
 
     ByteBuffer manifest;
     ByteBuffer signature;
@@ -83,6 +84,6 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         return result;
     }
 
-    result = ApplyUpdates(installDir, updateList);
+    result = ApplyUpdates(installDir, updateList, budget);
     return result;
 }

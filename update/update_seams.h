@@ -8,7 +8,8 @@
 
 #include <string>
 
-// Every file-system call of the staged install, defaulting to the Win32 functions.
+// Every file-system call of the staged install, and its pause before trying a refused call
+// again, defaulting to the Win32 functions.
 struct InstallFileOps {
     BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
     HANDLE(WINAPI* createFile)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
@@ -19,6 +20,7 @@ struct InstallFileOps {
     DWORD(WINAPI* getFileAttributes)(LPCWSTR);
     BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
     BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
+    VOID(WINAPI* sleep)(DWORD);
 };
 extern InstallFileOps installFileOps;
 

@@ -1,7 +1,10 @@
 #include "tests/app/window_fixture.h"
 
+#include <utility>
+
 std::atomic<int> LauncherWindowTest::probeStarts{0};
 std::atomic<int> LauncherWindowTest::startGameCalls{0};
+bool LauncherWindowTest::startGameShowsBox = false;
 std::vector<std::wstring> LauncherWindowTest::openedAddresses;
 INT_PTR LauncherWindowTest::openResult = 42;
 bool LauncherWindowTest::threadFails = false;
@@ -26,8 +29,13 @@ void FakeStartServerProbe(HWND) {
     SetServerState(Checking);
 }
 
-void FakeStartGame(HWND) {
+void FakeStartGame(HWND window) {
     ++LauncherWindowTest::startGameCalls;
+    if (std::exchange(LauncherWindowTest::startGameShowsBox, false)) {
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, BN_CLICKED), 0);
+        ShowLauncherError(window,
+                          L"Required Vantor client files are missing. Please reinstall Vantor.");
+    }
 }
 
 HANDLE MaybeFailingThread(LPTHREAD_START_ROUTINE body, LPVOID argument) {
@@ -57,6 +65,7 @@ void LauncherWindowTest::SetUp() {
     ResetLauncherState();
     probeStarts = 0;
     startGameCalls = 0;
+    startGameShowsBox = false;
     openedAddresses.clear();
     openResult = 42;
     threadFails = false;

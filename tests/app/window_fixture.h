@@ -34,6 +34,8 @@ protected:
 public:
     static std::atomic<int> probeStarts;
     static std::atomic<int> startGameCalls;
+    // The next Start Game posts another click and shows an error box, as a failed check does.
+    static bool startGameShowsBox;
     static std::vector<std::wstring> openedAddresses;
     static INT_PTR openResult;
     static bool threadFails;

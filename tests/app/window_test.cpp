@@ -251,17 +251,45 @@ TEST_F(LauncherWindowTest, UpdateResultsNotHandedOverByTheWorkerChangeNothing) {
     EXPECT_EQ(UpdateLabel(), text);
 }
 
-TEST_F(LauncherWindowTest, StartGameRunsOnlyForAPlainClick) {
+// Any program can post the command, also while the button is disabled: only a plain click
+// counts, and only while the update has succeeded and the server is reachable.
+TEST_F(LauncherWindowTest, StartGameRunsOnlyForAPlainClickWhileItsButtonWouldBeEnabled) {
     ASSERT_NE(Create(), nullptr);
     const struct {
+        int32_t updateSucceeded;
+        int32_t serverState;
         WORD code;
         int calls;
-    } rows[] = {{BN_CLICKED, 1}, {BN_DOUBLECLICKED, 0}, {BN_SETFOCUS, 0}, {0xFFFF, 0}};
+    } rows[] = {
+        {1, Reachable, BN_CLICKED, 1},  {1, Reachable, BN_DOUBLECLICKED, 0},
+        {1, Reachable, BN_SETFOCUS, 0}, {1, Reachable, 0xFFFF, 0},
+        {0, Reachable, BN_CLICKED, 0},  // the update still runs, or failed
+        {1, Checking, BN_CLICKED, 0},   {1, Offline, BN_CLICKED, 0},
+    };
     for (const auto& row : rows) {
         startGameCalls = 0;
-        ::SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, row.code),
-                       reinterpret_cast<LPARAM>(launcherState.startGameButton));
-        EXPECT_EQ(startGameCalls.load(), row.calls) << row.code;
+        launcherState.updateSucceeded = row.updateSucceeded;
+        launcherState.serverState = row.serverState;
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, row.code), 0);
+        Settle();
+        EXPECT_EQ(startGameCalls.load(), row.calls)
+            << row.updateSucceeded << " " << row.serverState << " " << row.code;
+    }
+}
+
+// Start Game's error box dispatches the window's posted messages: a command posted meanwhile
+// must neither run Start Game again nor stack a second box, and the next one runs again.
+TEST_F(LauncherWindowTest, StartGameDoesNotRunAgainFromInsideItsOwnBox) {
+    MessageBoxCloser closer;
+    ASSERT_NE(Create(), nullptr);
+    PostServerStatus(1);
+    FinishUpdate(true, L"Up to date");
+    startGameShowsBox = true;
+    for (int click = 1; click <= 2; ++click) {
+        ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, BN_CLICKED), 0);
+        PumpFor(std::chrono::milliseconds(300));
+        EXPECT_EQ(startGameCalls.load(), click);
+        EXPECT_EQ(closer.seen().size(), 1u);
     }
 }
 

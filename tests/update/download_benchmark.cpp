@@ -35,10 +35,11 @@ TEST(UpdateBenchmark, LargestFileDownloadAndInstall) {
     body = ByteBuffer();
 
     TempDir install;
+    RetryBudget budget;
     start = std::chrono::steady_clock::now();
-    const UpdateResult result =
-        ApplyUpdates(install.path(),
-                     {{L"Data\\prontera.gat", L"/patch/files/big.gat", size, DigestOf(content)}});
+    const UpdateResult result = ApplyUpdates(
+        install.path(), {{L"Data\\prontera.gat", L"/patch/files/big.gat", size, DigestOf(content)}},
+        budget);
     const double installSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(result.message, L"Updated to 1.2.2");

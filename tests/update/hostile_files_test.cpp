@@ -3,18 +3,24 @@
 
 #include <gtest/gtest.h>
 
+#include <list>
+
 namespace {
 
 constexpr wchar_t InstallFailed[] =
     L"Unable to install the Vantor update. Existing files were restored.";
+constexpr wchar_t NotRestored[] =
+    L"Unable to install the Vantor update. Some files could not be restored; start Vantor again "
+    L"to repair them.";
 constexpr wchar_t Updated[] = L"Updated to 1.2.2";
+constexpr wchar_t UpToDate[] = L"Up to date";
 
 const std::wstring pathA = L"Data\\prontera.gat";
+const std::wstring pathC = L"Data\\luafiles514\\lua files\\datainfo\\itemInfo.lub";
 const std::wstring pathB = L"System\\itemInfo.lub";
 const std::vector<ListedFile> release = {
     {Narrow(pathA), "/patch/files/prontera.gat", "new prontera map"},
-    {"Data\\luafiles514\\lua files\\datainfo\\itemInfo.lub", "/patch/files/itemInfo-deep.lub",
-     "new item info"},
+    {Narrow(pathC), "/patch/files/itemInfo-deep.lub", "new item info"},
     {Narrow(pathB), "/patch/files/itemInfo.lub", "new system items"},
 };
 
@@ -27,29 +33,57 @@ TreeSnapshot Released(TreeSnapshot tree) {
     return tree;
 }
 
+// Another program holding a file: for good, or a scanner's glance of glanceMs; from before the
+// run, or from the moment the file appears during it.
+struct Hold {
+    std::wstring path;
+    DWORD glanceMs = 0;
+    bool whenItAppears = false;
+};
+
 struct HostileFileCase {
     const char* name;
     void (*arrange)(const TempDir& install);  // spoils the installation
-    const wchar_t* holdOpen;                  // held open by another program during the run
     std::wstring message;
     bool rolledBack;  // else: the release is installed
+    std::vector<Hold> holds = {};
+    TreeSnapshot kept = {};     // files the run could not put back, as it left them
+    const char* scenario = "";  // rules for the update host
 };
 
 const HostileFileCase hostileFileCases[] = {
-    {"TargetHeldOpenByAnotherProcess", [](const TempDir&) {}, pathB.c_str(), InstallFailed, true},
+    {"TargetHeldOpenByAnotherProcess", [](const TempDir&) {}, InstallFailed, true, {{pathB}}},
+    // A glance at a file the install is about to move, or at a new file just written: the
+    // install waits it out. B is served late so the scanner is sure to see the staging file.
+    {"ScannerGlancesAtTheInstalledFile", [](const TempDir&) {}, Updated, false, {{pathA, 1500}}},
+    {"ScannerGlancesAtTheStagingFile",
+     [](const TempDir&) {},
+     Updated,
+     false,
+     {{pathA + L".vantor-new", 1500, true}},
+     {},
+     R"("/patch/files/itemInfo.lub": {"delay": 0.3})"},
+    // B stops the install and a scanner holds C, which this run added, until the rollback has
+    // given up deleting it.
+    {"RefusedDeleteOfAnAddedFile",
+     [](const TempDir&) {},
+     NotRestored,
+     true,
+     {{pathB}, {pathC, 0, true}},
+     {{pathC, "new item info"}}},
     {"TargetIsADirectory",
      [](const TempDir& install) {
          ASSERT_TRUE(::DeleteFileW((install / pathB).c_str()));
          ASSERT_TRUE(WriteBytes(install / (pathB + L"\\inside.txt"), "a file in the way"));
      },
-     nullptr, InstallFailed, true},
+     InstallFailed, true},
     // The read-only bit guards contents, not the name: Windows renames such a file, so the
     // old file is moved aside and replaced like any other.
     {"ReadOnlyTarget",
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / pathB).c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     nullptr, Updated, false},
+     Updated, false},
     // What the run above left before read-only backups were deleted: a backup that could not
     // be deleted blocked every later update of its file.
     {"ReadOnlyLeftoverBackup",
@@ -58,13 +92,15 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(WriteBytes(backup, "older system items"));
          ASSERT_TRUE(::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     nullptr, Updated, false},
+     Updated, false},
     // A read-only target whose install is rolled back gets its contents and its bit back.
     {"ReadOnlyTargetBeforeAFailingOne",
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / pathA).c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     pathB.c_str(), InstallFailed, true},
+     InstallFailed,
+     true,
+     {{pathB}}},
     // A directory that bears the backup's name is not the launcher's to change: B cannot be
     // moved aside, and the directory keeps its attributes.
     {"DirectoryNamedLikeTheBackup",
@@ -73,7 +109,7 @@ const HostileFileCase hostileFileCases[] = {
          ASSERT_TRUE(::CreateDirectoryW(backup.c_str(), nullptr));
          ASSERT_TRUE(::SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_HIDDEN));
      },
-     nullptr, InstallFailed, true},
+     InstallFailed, true},
     // Windows keeps the read-only bit of a directory but ignores it for what is created in it.
     // Wine 8 accepts the call and drops the bit (the directory reads back without it), so the
     // run goes the same way.
@@ -81,7 +117,7 @@ const HostileFileCase hostileFileCases[] = {
      [](const TempDir& install) {
          ASSERT_TRUE(::SetFileAttributesW((install / L"System").c_str(), FILE_ATTRIBUTE_READONLY));
      },
-     nullptr, Updated, false},
+     Updated, false},
 };
 
 void PrintTo(const HostileFileCase& c, std::ostream* os) {
@@ -92,7 +128,9 @@ class HostileFileTest : public testing::TestWithParam<HostileFileCase> {
 protected:
     void SetUp() override {
         ResetHost();
-        ServeRelease(release);
+        ServeRelease(release, GetParam().scenario);
+        installFileOps.sleep = &CountedSleep;
+        paused = 0;
         ASSERT_TRUE(WriteBytes(install / pathA, "old prontera"));
         ASSERT_TRUE(WriteBytes(install / pathB, "old system items"));
         ASSERT_TRUE(WriteBytes(install / L"System\\itemInfo_Sak.lub", "sak items"));
@@ -114,6 +152,13 @@ protected:
         }
     }
 
+    static VOID WINAPI CountedSleep(DWORD ms) {
+        paused += ms;
+        ::Sleep(ms);
+    }
+
+    static inline DWORD paused = 0;
+    ScopedSeams seams{installFileOps};
     TempDir install;
     ScopedInstallDirectory useInstall{install.path()};
 };
@@ -133,22 +178,38 @@ TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
     const DWORD attributesBackupB = Attributes(install / (pathB + L".vantor-backup"));
 
     UpdateResult result;
+    std::chrono::steady_clock::duration took{};
     {
-        ChildProcess holder;  // ended when this block ends, so that the file can be read
-        if (c.holdOpen) {
-            ASSERT_TRUE(HoldOpenInAnotherProcess(holder, install / c.holdOpen));
+        std::list<ChildProcess> holders;  // ended when this block ends, so files can be read
+        for (const Hold& hold : c.holds) {
+            ASSERT_TRUE(HoldOpenInAnotherProcess(holders.emplace_back(), install / hold.path,
+                                                 hold.glanceMs, hold.whenItAppears));
         }
+        const auto start = std::chrono::steady_clock::now();
         RunUpdate(result);
+        took = std::chrono::steady_clock::now() - start;
     }
 
     EXPECT_EQ(result.message, c.message);
     EXPECT_EQ(result.succeeded, !c.rolledBack);
-    EXPECT_EQ(SnapshotTree(install.path()), c.rolledBack ? before : Released(before));
+    TreeSnapshot expected = c.rolledBack ? before : Released(before);
+    for (const auto& [path, content] : c.kept) expected[path] = content;
+    EXPECT_EQ(SnapshotTree(install.path()), expected);
     if (c.rolledBack) {
         EXPECT_EQ(Attributes(install / pathA), attributesA);
         EXPECT_EQ(Attributes(install / pathB), attributesB);
         EXPECT_EQ(Attributes(install / (pathB + L".vantor-backup")), attributesBackupB);
     }
+    // Only a held file makes the run wait, and not for long: at most 10 s of pauses in all.
+    EXPECT_EQ(paused != 0, !c.holds.empty());
+    EXPECT_LT(took, std::chrono::seconds(20));
+    if (c.holds.empty()) return;
+
+    // With the other programs gone, the next start finishes the update.
+    UpdateResult next;
+    RunUpdate(next);
+    EXPECT_EQ(next.message, c.rolledBack ? Updated : UpToDate);
+    EXPECT_EQ(SnapshotTree(install.path()), Released(before));
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, HostileFileTest, testing::ValuesIn(hostileFileCases),

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <map>
+#include <numeric>
 #include <optional>
 #include <set>
 
@@ -31,40 +32,52 @@ struct Call {
     bool found = false;  // for a look at attributes: whether the file was there
 };
 
-// Names a call by what it is rather than by where it falls: the nth call of op on path.
+// A failure that trying again does not mend, and the refusal of a file another program holds.
+constexpr DWORD FinalError = ERROR_WRITE_PROTECT;
+constexpr DWORD HeldError = ERROR_SHARING_VIOLATION;
+
+// Names a call by what it is rather than by where it falls: the nth call of op on path (0:
+// every one; an empty path: any).
 struct CallName {
     std::string op;
     std::wstring path;
     size_t nth = 1;
+    DWORD error = FinalError;
 };
 
 std::vector<Call> calls;
 std::set<size_t> failingCalls;  // 1-based positions in calls
+DWORD failingError = FinalError;
 std::vector<CallName> failingNames;
 std::map<HANDLE, std::wstring> openFiles;
 std::vector<DWORD> writeSizes;
+std::vector<DWORD> pauses;
 
-bool Fails(const char* op, const std::wstring& path) {
+// The error the call fails with, or 0.
+DWORD Fails(const char* op, const std::wstring& path) {
     size_t nth = 1;
     for (const Call& call : calls) nth += call.op == op && call.path == path;
-    const bool named = std::any_of(
-        failingNames.begin(), failingNames.end(),
-        [&](const CallName& n) { return n.op == op && n.path == path && n.nth == nth; });
-    calls.push_back({op, path, named || failingCalls.count(calls.size() + 1) != 0});
-    return calls.back().failed;
+    DWORD error = failingCalls.count(calls.size() + 1) ? failingError : 0;
+    for (const CallName& n : failingNames) {
+        if (n.op == op && (n.path.empty() || n.path == path) && (n.nth == 0 || n.nth == nth)) {
+            error = n.error;
+        }
+    }
+    calls.push_back({op, path, error != 0});
+    return error;
 }
 
 BOOL WINAPI FakeCreateDirectory(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-    if (Fails("createDirectory", path)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = Fails("createDirectory", path)) {
+        ::SetLastError(error);
         return FALSE;
     }
     return ::CreateDirectoryW(path, security);
 }
 HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
                              DWORD disposition, DWORD flags, HANDLE templ) {
-    if (Fails("createFile", path)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = Fails("createFile", path)) {
+        ::SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     const HANDLE file = ::CreateFileW(path, access, share, sa, disposition, flags, templ);
@@ -87,42 +100,50 @@ BOOL WINAPI FakeClose(HANDLE handle) {
     return fail ? FALSE : closed;
 }
 BOOL WINAPI FakeDelete(LPCWSTR path) {
-    if (Fails("delete", path)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = Fails("delete", path)) {
+        ::SetLastError(error);
         return FALSE;
     }
     return ::DeleteFileW(path);
 }
 DWORD WINAPI FakeAttributes(LPCWSTR path) {
     const DWORD attributes = ::GetFileAttributesW(path);
-    const bool fail = Fails("attributes", path);
+    const DWORD lookError = ::GetLastError();
+    const DWORD error = Fails("attributes", path);
     calls.back().found = attributes != INVALID_FILE_ATTRIBUTES;
-    return fail ? INVALID_FILE_ATTRIBUTES : attributes;
+    ::SetLastError(error ? error : lookError);
+    return error ? INVALID_FILE_ATTRIBUTES : attributes;
 }
 BOOL WINAPI FakeMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
-    if (Fails("move", from)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = Fails("move", from)) {
+        ::SetLastError(error);
         return FALSE;
     }
     return ::MoveFileExW(from, to, flags);
 }
 BOOL WINAPI FakeSetAttributes(LPCWSTR path, DWORD attributes) {
-    if (Fails("setAttributes", path)) {
-        ::SetLastError(ERROR_ACCESS_DENIED);
+    if (const DWORD error = Fails("setAttributes", path)) {
+        ::SetLastError(error);
         return FALSE;
     }
     return ::SetFileAttributesW(path, attributes);
 }
+VOID WINAPI FakeSleep(DWORD ms) {
+    pauses.push_back(ms);
+}
 
-void UseFakeFileOps(std::set<size_t> failing = {}, std::vector<CallName> names = {}) {
+void UseFakeFileOps(std::set<size_t> failing = {}, std::vector<CallName> names = {},
+                    DWORD error = FinalError) {
     calls.clear();
     openFiles.clear();
     writeSizes.clear();
+    pauses.clear();
     failingCalls = std::move(failing);
+    failingError = error;
     failingNames = std::move(names);
-    installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,
-                      &FakeFlush,           &FakeClose,      &FakeDelete,
-                      &FakeAttributes,      &FakeMove,       &FakeSetAttributes};
+    installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,  &FakeFlush,
+                      &FakeClose,           &FakeDelete,     &FakeAttributes, &FakeMove,
+                      &FakeSetAttributes,   &FakeSleep};
 }
 
 // ---- the download, served from memory ----
@@ -203,9 +224,14 @@ protected:
         served = {{L"/f/a", newA}, {L"/f/c", newC}, {L"/f/b", newB}};
         fetched.clear();
         updateRunSeams.httpsGet = &FakeHttpsGet;
+        installFileOps.sleep = &FakeSleep;
+        pauses.clear();
         Populate(install.path(), initialTree);
     }
-    UpdateResult Apply() { return ApplyUpdates(install.path(), ThreeFiles()); }
+    UpdateResult Apply() {
+        RetryBudget budget;
+        return ApplyUpdates(install.path(), ThreeFiles(), budget);
+    }
 
     ScopedSeams seams{installFileOps, updateRunSeams};
     TempDir install;
@@ -354,6 +380,8 @@ TEST_P(InstallCaseTest, EndsInItsStateWithItsText) {
     EXPECT_EQ(result.filesInstalled, c.message == SuccessText);
     EXPECT_EQ(SnapshotTree(install.path()), c.expected);
     EXPECT_EQ(fetched, c.expectedFetches);
+    // Only a held file makes the install wait, and then no longer than one operation's share.
+    EXPECT_EQ(std::accumulate(pauses.begin(), pauses.end(), DWORD{0}), c.holdOpen ? 2000u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Outcomes, InstallCaseTest, testing::ValuesIn(installCases),
@@ -369,18 +397,28 @@ struct FaultRun {
     std::wstring message;
     TreeSnapshot tree;
     std::vector<Call> calls;
+    std::vector<DWORD> pauses;
 };
 
-FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names = {}) {
+// The chosen calls fail with error; the installation starts as the initial one with extra.
+FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names = {},
+                           const TreeSnapshot& extra = {}, DWORD error = FinalError) {
     TempDir install;
     ScopedSeams seams{installFileOps};
-    Populate(install.path(), initialTree);
-    for (CallName& name : names) name.path = install / name.path;
-    UseFakeFileOps(std::move(failing), std::move(names));
+    Populate(install.path(), With(initialTree, extra));
+    for (CallName& name : names) {
+        if (!name.path.empty()) name.path = install / name.path;
+    }
+    UseFakeFileOps(std::move(failing), std::move(names), error);
     static const std::vector<ManifestEntry> entries = ThreeFiles();  // digests take a while
-    const auto result = ApplyUpdates(install.path(), entries);
-    FaultRun run{result.succeeded, result.filesInstalled, result.message,
-                 SnapshotTree(install.path()), calls};
+    RetryBudget budget;
+    const auto result = ApplyUpdates(install.path(), entries, budget);
+    FaultRun run{result.succeeded,
+                 result.filesInstalled,
+                 result.message,
+                 SnapshotTree(install.path()),
+                 calls,
+                 pauses};
     for (Call& call : run.calls) {
         if (call.path.starts_with(install.path() + L"\\")) {
             call.path.erase(0, install.path().size() + 1);
@@ -420,15 +458,15 @@ const std::set<std::wstring> fixedTexts = {DirectoryText, DownloadText,    Diges
 
 // What holds however the faults fall: each target holds its old or its new contents; only a
 // failed restoring step leaves one without its old contents, which then wait at the backup
-// name, and a refused move back is owned up to in the text; a file stays behind only where
-// its delete was refused.
+// name, or keeps a file this run added, and the text owns up to it; a file stays behind only
+// where its delete was refused.
 void ExpectSafeEnd(const FaultRun& run) {
     EXPECT_EQ(fixedTexts.count(run.message), 1u) << Narrow(run.message);
     const bool succeeded = run.message == SuccessText;
     EXPECT_EQ(run.succeeded, succeeded);
     EXPECT_EQ(run.filesInstalled, succeeded);
     TreeSnapshot rest = run.tree;
-    bool moveBackRefused = false;
+    bool notRestored = false;
     for (const Target& target : targets) {
         SCOPED_TRACE(Narrow(target.path));
         const std::wstring backupPath = target.path + L".vantor-backup";
@@ -441,11 +479,12 @@ void ExpectSafeEnd(const FaultRun& run) {
         } else if (!restored && !target.before) {
             EXPECT_EQ(now, target.after);
             EXPECT_TRUE(Refused(run, "delete", target.path));
+            notRestored = true;
         } else if (!restored) {
             EXPECT_TRUE(!now || now == target.after);
             EXPECT_EQ(backup, target.before);
             EXPECT_TRUE(Refused(run, "move", backupPath));
-            moveBackRefused = true;
+            notRestored = true;
         }
         if (backup && (succeeded || restored)) {
             EXPECT_EQ(backup, target.before);
@@ -455,7 +494,7 @@ void ExpectSafeEnd(const FaultRun& run) {
             EXPECT_TRUE(Refused(run, "delete", stagingPath));
         }
     }
-    EXPECT_EQ(moveBackRefused, run.message == NotRestoredText);
+    EXPECT_TRUE(!notRestored || run.message == NotRestoredText);
     // Nothing here is read-only, so no attributes are ever changed.
     for (const Call& call : run.calls) EXPECT_NE(call.op, "setAttributes") << Narrow(call.path);
     // Beyond those files only the installation's directories and those on the way to C.
@@ -466,7 +505,7 @@ void ExpectSafeEnd(const FaultRun& run) {
 
 // What one failing call of each kind makes of the whole install: a refused delete only keeps a
 // backup, and a close fails after every byte was flushed. A failed look at attributes is
-// covered in the sweep itself.
+// covered in the sweep itself. The calls another program's glance can refuse are made again.
 const std::map<std::string, std::wstring> singleFaultTexts = {{"createDirectory", DirectoryText},
                                                               {"createFile", DownloadText},
                                                               {"writeFile", DownloadText},
@@ -474,6 +513,7 @@ const std::map<std::string, std::wstring> singleFaultTexts = {{"createDirectory"
                                                               {"close", SuccessText},
                                                               {"delete", SuccessText},
                                                               {"move", InstallText}};
+const std::set<std::string> retriedOps = {"createFile", "delete", "move"};
 
 class FaultTest : public InstallTest {};
 
@@ -481,16 +521,27 @@ TEST_F(FaultTest, EachCallFailingAlone) {
     const FaultRun clean = InstallWithFaults({});
     EXPECT_EQ(clean.message, SuccessText);
     EXPECT_EQ(clean.tree, installedTree);
-    for (size_t k = 1; k <= clean.calls.size(); ++k) {
-        const FaultRun run = InstallWithFaults({k});
-        SCOPED_TRACE(Describe(clean, k));
-        ASSERT_GE(run.calls.size(), k);
-        EXPECT_EQ(run.calls[k - 1].op, clean.calls[k - 1].op);
+    EXPECT_TRUE(clean.pauses.empty());
+    for (size_t k = 1; k <= clean.calls.size() * 2; ++k) {
+        // Each call fails for good, then each is refused once, as a scanner's glance does.
+        const size_t at = (k - 1) % clean.calls.size() + 1;
+        const bool glance = k > clean.calls.size();
+        const FaultRun run = InstallWithFaults({at}, {}, {}, glance ? HeldError : FinalError);
+        SCOPED_TRACE(Describe(clean, at) + (glance ? ", refused once" : ""));
+        ASSERT_GE(run.calls.size(), at);
+        EXPECT_EQ(run.calls[at - 1].op, clean.calls[at - 1].op);
         ExpectSafeEnd(run);
-        const Call& call = clean.calls[k - 1];
+        const Call& call = clean.calls[at - 1];
+        if (glance && retriedOps.count(call.op)) {
+            EXPECT_EQ(run.message, SuccessText);
+            EXPECT_EQ(run.tree, installedTree);
+            EXPECT_EQ(run.pauses, std::vector<DWORD>{50});
+            continue;
+        }
+        EXPECT_TRUE(run.pauses.empty());
         if (call.op == "attributes") {
-            // A failed look reads as "no such file": the truth for a missing one, and a target
-            // hidden that way is never replaced.
+            // A failed look proves nothing: a target hidden that way is never replaced, and a
+            // missing one is installed all the same.
             EXPECT_EQ(run.message, call.found ? InstallText : SuccessText);
         } else {
             EXPECT_EQ(run.message, singleFaultTexts.at(call.op));
@@ -517,6 +568,8 @@ struct FaultCase {
     std::vector<CallName> failing;
     std::wstring message;
     TreeSnapshot expected;
+    TreeSnapshot extra;  // added to the initial installation
+    DWORD pausedMs;
 };
 
 const FaultCase faultCases[] = {
@@ -525,12 +578,48 @@ const FaultCase faultCases[] = {
     {"RestoringMoveFails",
      {{"move", pathC + L".vantor-new"}, {"move", pathA + L".vantor-backup"}},
      NotRestoredText,
-     With(With(initialTree, deepDirs), {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}})},
+     With(With(initialTree, deepDirs), {{pathA, "<gone>"}, {pathA + L".vantor-backup", oldA}}),
+     {},
+     0},
     // A backup whose delete is refused after the install stays for the next run to delete.
     {"RefusedDeleteOfABackupLeavesIt",
      {{"delete", pathA + L".vantor-backup", 2}},
      SuccessText,
-     With(installedTree, {{pathA + L".vantor-backup", oldA}})},
+     With(installedTree, {{pathA + L".vantor-backup", oldA}}),
+     {},
+     0},
+    // Denied once, as Windows does while another program still has the file open.
+    {"DeniedDeleteOfABackupIsMadeAgain",
+     {{"delete", pathA + L".vantor-backup", 2, ERROR_ACCESS_DENIED}},
+     SuccessText,
+     installedTree,
+     {},
+     50},
+    // B cannot be looked at: the stale backup beside it is not taken for B's old file, so the
+    // rollback cannot move it over B.
+    {"StaleBackupBesideATargetTheLookMissed",
+     {{"attributes", pathB, 1, ERROR_ACCESS_DENIED}},
+     InstallText,
+     With(With(initialTree, deepDirs), {{pathB + L".vantor-backup", "stale backup"}}),
+     {{pathB + L".vantor-backup", "stale backup"}},
+     0},
+    // An interrupted run left B only at its backup name; the rollback's fill of B is refused.
+    {"RefusedFillOfAMissingTarget",
+     {{"move", pathC + L".vantor-new"}, {"move", pathB + L".vantor-backup"}},
+     NotRestoredText,
+     With(With(initialTree, deepDirs), {{pathB, "<gone>"}, {pathB + L".vantor-backup", oldB}}),
+     {{pathB, "<gone>"}, {pathB + L".vantor-backup", oldB}},
+     0},
+    // Every file held for good: each operation pauses 2 s at most and the run 10 s; later calls
+    // are made once. The fill of the missing C is refused too, so not all is said restored.
+    {"EveryMoveAndDeleteHeldForGood",
+     {{"move", L"", 0, HeldError}, {"delete", L"", 0, HeldError}},
+     NotRestoredText,
+     With(With(initialTree, deepDirs), {{pathA + L".vantor-new", newA},
+                                        {pathC + L".vantor-new", newC},
+                                        {pathB + L".vantor-new", newB}}),
+     {},
+     10000},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -541,13 +630,14 @@ class NamedFaultTest : public InstallTest, public testing::WithParamInterface<Fa
 
 TEST_P(NamedFaultTest, EndsInItsStateWithItsText) {
     const FaultCase& c = GetParam();
-    const FaultRun run = InstallWithFaults({}, c.failing);
-    EXPECT_EQ(std::count_if(run.calls.begin(), run.calls.end(),
-                            [](const Call& call) { return call.failed; }),
-              static_cast<std::ptrdiff_t>(c.failing.size()));
+    const FaultRun run = InstallWithFaults({}, c.failing, c.extra);
+    for (const CallName& name : c.failing) {
+        EXPECT_TRUE(name.path.empty() || Refused(run, name.op, name.path)) << name.op;
+    }
     EXPECT_EQ(run.message, c.message);
     EXPECT_EQ(run.succeeded, c.message == SuccessText);
     EXPECT_EQ(run.tree, c.expected);
+    EXPECT_EQ(std::accumulate(run.pauses.begin(), run.pauses.end(), DWORD{0}), c.pausedMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(Calls, NamedFaultTest, testing::ValuesIn(faultCases),
@@ -644,8 +734,9 @@ TEST_P(WriteTest, WritesAllOrLeavesNothing) {
         SCOPED_TRACE(k ? "fails " + clean[k - 1].op : "clean");
         TempDir dir;
         UseFakeFileOps(k ? std::set<size_t>{k} : std::set<size_t>{});
+        RetryBudget budget;
         const bool written =
-            WriteWholeFile(dir / L"out.bin", ByteBuffer(content.begin(), content.end()));
+            WriteWholeFile(dir / L"out.bin", ByteBuffer(content.begin(), content.end()), budget);
         if (k == 0) clean = calls;
         const std::string failing = k ? clean[k - 1].op : "";
         EXPECT_EQ(written, failing.empty() || failing == "close");
@@ -670,7 +761,8 @@ INSTANTIATE_TEST_SUITE_P(Sizes, WriteTest, testing::ValuesIn(writeCases),
 TEST(WriteWholeFile, ReplacesAnExistingFileCompletely) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir / L"out.bin", "a much longer earlier content"));
-    EXPECT_TRUE(WriteWholeFile(dir / L"out.bin", ByteBuffer{'n', 'e', 'w'}));
+    RetryBudget budget;
+    EXPECT_TRUE(WriteWholeFile(dir / L"out.bin", ByteBuffer{'n', 'e', 'w'}, budget));
     EXPECT_EQ(ReadBytes(dir / L"out.bin"), "new");
 }
 

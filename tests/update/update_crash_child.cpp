@@ -1,6 +1,8 @@
 // Runs one update run in the directory this program was copied to, and ends the process on the
 // spot at a chosen file-system call of the install, as a power cut or a killed launcher would.
 //   update_crash_child OUT_DIR 0       default file operations (a normal launcher start)
+// In every mode a refused call is tried again without pausing: files here are held for good or
+// not at all, so waiting would show nothing.
 //   update_crash_child OUT_DIR count   counts the calls of a whole run
 //   update_crash_child OUT_DIR K       ends the process when the K-th call is reached
 // OUT_DIR (outside the installation) receives calls.txt (one "op<TAB>path" line per call made,
@@ -97,6 +99,8 @@ BOOL WINAPI CrashSetAttributes(LPCWSTR path, DWORD attributes) {
     Reach(L"setAttributes", path);
     return ::SetFileAttributesW(path, attributes);
 }
+VOID WINAPI NoPause(DWORD) {}
+
 BOOL WINAPI CrashMove(LPCWSTR from, LPCWSTR to, DWORD flags) {
     Reach(L"move", (std::wstring(from) + L" -> " + to).c_str());
     return ::MoveFileExW(from, to, flags);
@@ -108,11 +112,12 @@ int wmain(int argc, wchar_t** argv) {
     if (argc != 3) return 2;
     outDir = argv[1];
     const std::wstring mode = argv[2];
+    installFileOps.sleep = &NoPause;
     if (mode != L"0") {
         crashAt = mode == L"count" ? 0 : std::wcstoul(mode.c_str(), nullptr, 10);
-        installFileOps = {&CrashCreateDirectory, &CrashCreateFile, &CrashWriteFile,
-                          &CrashFlush,           &CrashClose,      &CrashDelete,
-                          &CrashAttributes,      &CrashMove,       &CrashSetAttributes};
+        installFileOps = {&CrashCreateDirectory, &CrashCreateFile, &CrashWriteFile,  &CrashFlush,
+                          &CrashClose,           &CrashDelete,     &CrashAttributes, &CrashMove,
+                          &CrashSetAttributes,   &NoPause};
     }
     UpdateResult result;
     RunUpdate(result);

@@ -114,19 +114,23 @@ void PublishManifest(const Bytes& manifest, const std::string& key,
     SetHostScenario(scenario + "}");
 }
 
-bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path) {
-    if (!holder.Start(BuildPath(L"tests\\update\\hold_open_child.exe"), L"\"" + path + L"\"",
-                      L"")) {
+bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path, DWORD glanceMs,
+                              bool whenItAppears) {
+    const std::wstring arguments =
+        L"\"" + path + L"\"" + (glanceMs ? L" " + std::to_wstring(glanceMs) : L"");
+    if (!holder.Start(BuildPath(L"tests\\harness\\hold_open_child.exe"), arguments, L"")) {
         ADD_FAILURE() << "cannot start hold_open_child: " << holder.error;
         return false;
     }
+    if (whenItAppears) return true;
     DWORD lastProbe = 0;
     for (int attempt = 0; attempt < 500; ++attempt) {
         if (const auto code = holder.Wait(std::chrono::milliseconds(0))) {
             ADD_FAILURE() << "hold_open_child ended with " << *code << " on " << Narrow(path);
             return false;
         }
-        unique_file probe(::CreateFileW(path.c_str(), GENERIC_READ,
+        // The holder never shares delete access, whatever else it shares.
+        unique_file probe(::CreateFileW(path.c_str(), DELETE,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                         nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
         lastProbe = probe ? 0 : ::GetLastError();
