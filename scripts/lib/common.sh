@@ -53,22 +53,20 @@ manifest_key_modulus() {
     "$tool" key-modulus "$key"
 }
 
-# build_windows_program SOURCE EXE [FLAGS...]: a one-file Windows program of the harness at EXE
-# (an absolute path), rebuilt when SOURCE is newer. Built aside and renamed: a run killed while
-# linking leaves no half-written one.
+# build_windows_program SOURCE EXE: a one-file Windows program of the harness at EXE (an absolute
+# path), rebuilt when SOURCE is newer. Built aside and renamed: a run killed while linking leaves
+# no half-written one.
 build_windows_program() {
     local source="$1" exe="$2"
-    shift 2
     [ -f "$exe" ] && [ ! "$VANTOR_ROOT/$source" -nt "$exe" ] && return 0
+    log "building $source"
     mkdir -p "$(dirname "$exe")"
     (cd "$VANTOR_ROOT" && x86_64-w64-mingw32-g++-posix -std=c++20 -O2 -Wall -Wextra -Werror -municode \
-        -mwindows -static -Wl,--no-insert-timestamp -I. "$@" -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
+        -mwindows -static -Wl,--no-insert-timestamp -I. -o "$exe.tmp" "$source") && mv "$exe.tmp" "$exe"
 }
 
 # build_stand_in_client EXE: the stand-in game client at EXE (an absolute path).
 build_stand_in_client() {
-    [ -f "$1" ] && [ ! "$VANTOR_ROOT/tests/launch/stub_client.cpp" -nt "$1" ] && return 0
-    log "building the stand-in game client"
     build_windows_program tests/launch/stub_client.cpp "$1"
 }
 
