@@ -4,6 +4,7 @@
 #
 #   s3_host.sh start STATE_DIR PORT          gateway on 127.0.0.1:PORT; writes STATE_DIR/env
 #   s3_host.sh bucket STATE_DIR NAME [public-read]
+#   s3_host.sh drop STATE_DIR NAME           deletes bucket NAME and every object in it
 #   s3_host.sh stop STATE_DIR
 #
 # The monitor listens on PORT+1 and the OSD takes its ports from PORT+2..PORT+9, so callers that
@@ -18,7 +19,8 @@ REGION=us-east-1
 DAEMONS=(rgw osd mon)
 
 usage() {
-    echo "usage: s3_host.sh start STATE_DIR PORT | bucket STATE_DIR NAME [public-read] | stop STATE_DIR" >&2
+    echo "usage: s3_host.sh start STATE_DIR PORT | bucket STATE_DIR NAME [public-read] | drop STATE_DIR NAME |" \
+        "stop STATE_DIR" >&2
     exit 2
 }
 
@@ -98,6 +100,8 @@ ms mon cluster mode = crc
 ms mon service mode = crc
 ms mon client mode = crc
 osd objectstore = memstore
+# Only a ceiling: memory is taken as objects come. The bench puts 1 GiB at a time.
+memstore device bytes = 8589934592
 osd pool default size = 1
 osd pool default min size = 1
 mon allow pool size one = true
@@ -139,6 +143,8 @@ start_host() {
     stop_host "$state"
     rm -rf "${state:?}"/*
     mkdir -p "$state"/{run,log,mon,osd/0,rgw}
+    # A caller that gives up on a slow start must not be left with half a cluster.
+    trap 'stop_host "$state"; exit 143' TERM INT HUP
     fsid="$(cat /proc/sys/kernel/random/uuid)"
     write_conf "$state" "$port" "$fsid"
     local conf=(-c "$state/ceph.conf")
@@ -226,6 +232,14 @@ bucket)
     [ $# -ge 3 ] && [ $# -le 4 ] || usage
     [ $# -eq 3 ] || [ "$4" = public-read ] || usage
     make_bucket "$(cd "$2" && pwd)" "$3" "${4:-}"
+    ;;
+drop)
+    [ $# -eq 3 ] || usage
+    state="$(cd "$2" && pwd)"
+    out="$(radosgw-admin -c "$state/ceph.conf" bucket rm --bucket="$3" --purge-objects 2>&1)" || {
+        # Nothing to drop is no failure.
+        grep -q 'No such file or directory' <<<"$out" || { echo "s3_host: $out" >&2; exit 1; }
+    }
     ;;
 stop)
     [ $# -eq 2 ] || usage
