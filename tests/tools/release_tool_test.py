@@ -255,6 +255,8 @@ class PublishTests(ToolCase):
             ("name not UTF-8", {b"Data/\xff.gat": b"x"}, "UTF-8"),
             ("listed path is a directory", {"Data/izlude.gnd/inner.txt": b"x"}, "izlude.gnd"),
             ("no listed file at all", {"readme.txt": b"x", "Data/texture/a.bmp": b"x"}, "none"),
+            ("listed file links out of the release", {"Data/izlude.gat": Path("/etc/hostname")},
+             "a link to /etc/hostname, outside"),
         ]
         for name, files, mention in cases:
             with self.subTest(name):
@@ -266,7 +268,9 @@ class PublishTests(ToolCase):
                 for rel, data in files.items():
                     path = os.path.join(bytes(release), rel) if isinstance(rel, bytes) \
                         else release / rel
-                    if data is None:
+                    if isinstance(data, Path):
+                        os.symlink(data, path)
+                    elif data is None:
                         with open(path, "wb") as f:
                             f.truncate(64 * 1024 * 1024 + 1)
                     else:
@@ -278,6 +282,10 @@ class PublishTests(ToolCase):
                 self.assertIn("nothing was written", done.stderr)
                 self.assertIn(mention, done.stderr)
                 self.assertIsNone(snapshot(web))
+        # A link that stays inside the release is published as the file it reaches.
+        release = good_release(self.tmp / "linked")
+        os.symlink("prontera.gat", release / "Data/izlude.gat")
+        self.publish(release, self.tmp / "linked-web")
 
     def test_refusal_leaves_a_published_web_root_untouched(self):
         release = good_release(self.tmp / "release")
@@ -438,6 +446,7 @@ class HistoryTests(TwoReleases):
     def test_prune_keeps_the_served_release_and_deletes_only_what_nothing_names(self):
         write(self.web / "index.html", b"not the tool's")
         write(self.patch / "notes.txt", b"not the tool's either")
+        (self.patch / "files/zz-dangling").symlink_to("nowhere")  # the folder's last entry
         run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
         before = snapshot(self.web)
         doomed = {p.lstrip("/") for p in self.b_only}
@@ -496,6 +505,67 @@ class HistoryTests(TwoReleases):
                 run(*repair, check_rc=0)
                 self.assertEqual(self.current(), repaired)
                 self.verify()
+
+    def commands(self):
+        """Each command that changes a web root, as a run of the web root set up here."""
+        return [("publish", ("publish", self.tmp / "b", self.web, "--key", KEY)),
+                ("rollback", ("rollback", self.web, self.ids[1], "--modulus", MODULUS)),
+                ("prune", ("prune", self.web, "--keep", "2"))]
+
+    def test_what_others_cannot_read_fails_verify_and_is_repaired(self):
+        kept = self.patch / "releases" / self.ids[1]
+        for name, command in self.commands():
+            with self.subTest(name):
+                os.chmod(self.patch / "releases", 0o700)  # an earlier version's, strict umask
+                os.chmod(kept / "manifest-v4.sig", 0o600)
+                done = run("verify", self.web, "--modulus", MODULUS)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(f"{self.patch / 'releases'}: mode 0700, others cannot read it",
+                              done.stdout)
+                out = run(*command, check_rc=0).stdout
+                self.assertIn("repaired patch/releases (mode 0700, now 0755", out)
+                self.assertIn(f"repaired patch/releases/{self.ids[1]}/manifest-v4.sig", out)
+                self.verify()
+
+    def test_a_web_root_that_cannot_be_locked_is_refused_unless_told(self):
+        if not shutil.which("strace"):
+            raise unittest.SkipTest("needs strace (scripts/test installs it)")
+        for name, command in self.commands():  # each a run that changes nothing here
+            with self.subTest(name):
+                # The lock fails as a file system without locks fails it.
+                trace = self.tmp / f"{name}.trace"
+                subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=fcntl", TOOL,
+                                *map(str, command)], check=True, capture_output=True, timeout=120)
+                calls = trace.read_text().splitlines()
+                at = next(i for i, call in enumerate(calls, 1) if "F_OFD_SETLK" in call)
+                before = snapshot(self.web)
+                done = subprocess.run(
+                    ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                     f"inject=fcntl:error=ENOLCK:when={at}", TOOL, *map(str, command)],
+                    capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn("cannot lock: No locks available", done.stderr)
+                self.assertIn("--no-lock", done.stderr)
+                self.assertEqual(snapshot(self.web), before)
+                run(*command, "--no-lock", check_rc=0)
+        self.verify()
+
+    def test_steps_found_done_still_sync_their_folders(self):
+        # A killed run's rename is durable only once its folder is synced; the rerun that finds
+        # the work done must sync before it reports success.
+        if not shutil.which("strace"):
+            raise unittest.SkipTest("needs strace (scripts/test installs it)")
+        wanted = {"publish": ["patch", "patch/files"], "rollback": ["patch"],
+                  "prune": ["patch/files", "patch/releases"]}
+        for name, command in self.commands():
+            with self.subTest(name):
+                trace = self.tmp / f"{name}.trace"
+                subprocess.run(["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync",
+                                TOOL, *map(str, command)], check=True, capture_output=True,
+                               timeout=120)
+                synced = trace.read_text()
+                for folder in wanted[name]:
+                    self.assertIn(f"<{(self.web / folder).resolve()}>) = 0", synced)
 
     def test_file_system_failures_name_the_path_and_the_cause(self):
         loop = self.tmp / "loop"
