@@ -165,13 +165,14 @@ class KeysTests(ToolCase):
         for args in [(), ("frobnicate",), ("keygen",), ("publish", "a", "b"),
                      ("verify", "x"), ("verify", "x", "--modulus"), ("keygen", "a", "--bogus", "1"),
                      ("rollback", "w", "20250101T000000Z-000"), ("prune", "w"),
-                     ("releases", "w", "--dry-run")]:
+                     ("releases", "w", "--dry-run"), ("push", "w", "s3://bucket"),
+                     ("publish", "a", "b", "--key", "k", "--no-serve", "x")]:
             with self.subTest(args):
                 done = run(*args)
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn("usage", done.stderr)
         for command in ["keygen", "key-modulus", "client-digest", "publish", "verify", "releases",
-                        "rollback", "prune", "sign-launcher"]:
+                        "rollback", "prune", "push", "sign-launcher"]:
             with self.subTest(command):
                 done = run(command, "--help", check_rc=0)
                 self.assertIn("usage: vantor-release " + command, done.stdout)
