@@ -731,6 +731,54 @@ class S3Host:
             token = root.find(ns + "NextContinuationToken").text
 
 
+class FlakyProxy:
+    """Answers the first `failures` requests with 503 SlowDown, then passes each one on, its
+    headers untouched (SigV4 signs the Host the client named), to the S3 host."""
+
+    def __init__(self, upstream):
+        import http.client
+        import urllib.parse
+        target = urllib.parse.urlsplit(upstream)
+        proxy = self
+        self.failures = 0
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def relay(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                if proxy.failures > 0:
+                    proxy.failures -= 1
+                    reply, status, headers = (b"<Error><Code>SlowDown</Code></Error>", 503, {})
+                else:
+                    upstream = http.client.HTTPConnection(target.hostname, target.port, timeout=60)
+                    upstream.request(self.command, self.path, body, dict(self.headers))
+                    answer = upstream.getresponse()
+                    reply, status = answer.read(), answer.status
+                    headers = {k: v for k, v in answer.getheaders()
+                               if k.lower() not in ("content-length", "transfer-encoding",
+                                                    "connection")}
+                    upstream.close()
+                self.send_response(status)
+                for k, v in headers.items():
+                    self.send_header(k, v)
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            do_GET = do_PUT = do_DELETE = do_HEAD = relay
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        self.thread = serve_in_background(self.server)
+
+    def stop(self):
+        stop_server(self.server, self.thread)
+
+
 class PushTests(TwoReleases):
     """push into a bucket of a real S3 server; one server for the class, a bucket per test."""
 
@@ -846,6 +894,21 @@ class PushTests(TwoReleases):
                 self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
                 self.assertIn(message, done.stderr)
                 self.assertEqual(self.s3.objects(self.bucket), before)
+
+    def test_slow_down_and_5xx_are_tried_again_a_few_times(self):
+        proxy = FlakyProxy(self.s3.endpoint)
+        self.addCleanup(proxy.stop)
+        proxy.failures = 2
+        done = self.push(extra=("--endpoint", proxy.url))
+        self.assertEqual(done.stderr.count("HTTP 503 SlowDown; trying again"), 2)
+        self.assert_mirrors()
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        self.publish(c, self.web)
+        before = self.s3.objects(self.bucket)
+        proxy.failures = 1000
+        done = self.push(rc=1, extra=("--endpoint", proxy.url))
+        self.assertEqual(done.stderr.count("trying again"), 4)  # five tries in all
+        self.assertEqual(self.s3.objects(self.bucket), before)
 
     def test_every_kill_leaves_the_old_or_the_new_pair_and_a_rerun_finishes(self):
         # Bucket: release B served. Local: C published. Killed before each socket call in turn.
