@@ -556,7 +556,8 @@ class HistoryTests(TwoReleases):
         # the work done must sync before it reports success.
         if not shutil.which("strace"):
             raise unittest.SkipTest("needs strace (scripts/test installs it)")
-        wanted = {"publish": ["patch", "patch/files"], "rollback": ["patch"],
+        wanted = {"publish": ["patch", "patch/files", "patch/releases"],
+                  "rollback": ["patch", "patch/releases"],
                   "prune": ["patch/files", "patch/releases"]}
         for name, command in self.commands():
             with self.subTest(name):
