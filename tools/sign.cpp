@@ -269,8 +269,8 @@ Pkey ReadFileKey(const std::string& keyPath, const std::string* password, std::s
 }
 
 // --cert and --key as files, or either on the token; the chain always from --chain.
-bool ReadPemSigner(const Arguments& args, const std::string* secret, Signer& signer,
-                   std::string& error) {
+bool ReadCertAndKeySigner(const Arguments& args, const std::string* secret, Signer& signer,
+                          std::string& error) {
     const std::string& certPath = args.options.at("--cert");
     const std::string& keyPath = args.options.at("--key");
     TokenSession token;
@@ -506,7 +506,7 @@ int RunSignLauncher(const Arguments& args) {
     Signer signer;
     const bool read = has("--pkcs12") ? ReadPkcs12Signer(args.options.at("--pkcs12"), passwordGiven,
                                                          signer, error)
-                                      : ReadPemSigner(args, passwordGiven, signer, error);
+                                      : ReadCertAndKeySigner(args, passwordGiven, signer, error);
     if (!read || !CheckSigningCertificate(signer.certificates[0].get(), error)) return Fail(error);
     for (const Cert& cert : signer.certificates) {
         if (X509_self_signed(cert.get(), 1) == 1) signer.roots.push_back(cert.get());
