@@ -52,6 +52,28 @@ if(NOT digest_length EQUAL 64)
     vantor_config_fail(VANTOR_CLIENT_SHA256 "${VANTOR_CLIENT_SHA256}" "expected 64 hex digits, got ${digest_length}")
 endif()
 
+# A Release build is what ships to players: a placeholder left in it gives a launcher that every
+# start rejects, so every one is named at once. Test and bench builds set their own values.
+if(CMAKE_BUILD_TYPE STREQUAL "Release")
+    set(placeholders "")
+    foreach(var VANTOR_UPDATE_HOST VANTOR_GAME_SERVER_HOST VANTOR_WEBSITE_BASE)
+        string(TOLOWER "${${var}}" value)
+        if(value MATCHES "\\.example(:[0-9]+)?(/.*)?$")
+            list(APPEND placeholders "  ${var}=${${var}}: a reserved .example name, which no resolver answers")
+        endif()
+    endforeach()
+    if(VANTOR_MANIFEST_KEY_MODULUS MATCHES "^wA+Q==$")
+        list(APPEND placeholders "  VANTOR_MANIFEST_KEY_MODULUS: the dummy key (vantor-release keygen or key-modulus prints yours)")
+    endif()
+    if(VANTOR_CLIENT_SHA256 MATCHES "^0+$")
+        list(APPEND placeholders "  VANTOR_CLIENT_SHA256: all zeros (vantor-release client-digest prints the client's)")
+    endif()
+    if(placeholders)
+        list(JOIN placeholders "\n" placeholders)
+        message(FATAL_ERROR "A Release build needs the service's own values; still placeholders:\n${placeholders}")
+    endif()
+endif()
+
 string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," VANTOR_CLIENT_SHA256_BYTES "${VANTOR_CLIENT_SHA256}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vantor_config.h.in
                ${CMAKE_BINARY_DIR}/generated/vantor_config.h @ONLY)

@@ -32,6 +32,7 @@ commands:
        [--no-lock]         make an S3-compatible bucket serve what WEB_ROOT serves
   sign-launcher IN.exe OUT.exe (--cert CERT.pem --key KEY.pem [--chain CHAIN.pem] |
                 --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
+                (a token: --key 'pkcs11:...' --pkcs11-module MODULE.so [--pin-file F])
                            Authenticode-sign VANTOR.exe with osslsigncode
 )";
 
@@ -194,6 +195,10 @@ constexpr char SignLauncherHelp[] =
                                      [--chain CHAIN.pem] [--timestamp URL] [--url URL]
        vantor-release sign-launcher IN.exe OUT.exe --pkcs12 FILE [--password-file F]
                                      [--timestamp URL] [--url URL]
+       vantor-release sign-launcher IN.exe OUT.exe --cert (CERT.pem | 'pkcs11:...')
+                                     --key 'pkcs11:...' --pkcs11-module MODULE.so
+                                     [--pin-file F] [--chain CHAIN.pem] [--timestamp URL]
+                                     [--url URL]
 
 Writes OUT.exe, IN.exe with an Authenticode signature made by osslsigncode (the Debian
 package osslsigncode): SHA-256, the description "Vantor Launcher", and --url (the launcher's
@@ -208,9 +213,21 @@ nested. OUT.exe may be IN.exe.
               is ignored); osslsigncode reads the file, the password is never on a command line
   --timestamp the address of an RFC 3161 time-stamp server. Without a time stamp Windows
               stops trusting the signature when the certificate expires
+A key on a hardware token or HSM (as code-signing certificates are now issued): --key is its
+PKCS#11 URI ('pkcs11:token=...;object=...;type=private', quoted for the shell), --cert a PEM
+file or the certificate's URI on the token ('...;type=cert'), and
+  --pkcs11-module  the token's PKCS#11 module, for example /usr/lib/softhsm/libsofthsm2.so
+              or the vendor's; signing goes through OpenSSL's PKCS#11 engine (the Debian
+              package libengine-pkcs11-openssl)
+  --pin-file  a file holding the token's PIN (a line end after it is ignored); as with
+              --password-file, osslsigncode reads the file and the PIN is on no command line.
+              A wrong PIN is tried once only: tokens lock after a few
+pkcs11-tool --module MODULE.so --list-objects --login (the Debian package opensc) lists what
+a token holds.
 First the signing certificate must allow code signing (codeSigning in its extended key
 usage and digitalSignature in its key usage, where it has them) and be within its validity
-period; otherwise the tool says which, before osslsigncode runs.
+period, and the key must be the certificate's (on a token too); otherwise the tool says
+which, before osslsigncode runs.
 Then `osslsigncode verify` checks what was written: the signature, the digest of the file
 and the chain from the certificate through the embedded ones to a root. The roots are the
 self-signed certificates among those given, so a chain that lacks an intermediate fails
@@ -349,7 +366,8 @@ int main(int argc, char** argv) {
         {"push", PushHelp, {"--modulus", "--endpoint", "--dry-run", "--no-lock"}, 2},
         {"sign-launcher",
          SignLauncherHelp,
-         {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url"},
+         {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
+          "--pkcs11-module", "--pin-file"},
          2},
     };
     const Command* chosen = nullptr;

@@ -1,16 +1,24 @@
 // sign-launcher: osslsigncode signs and checks; this file picks its arguments, refuses what it
 // would fail on with a clearer message, and makes OUT appear whole or not at all.
+
+// A key on a token is read through OpenSSL's PKCS#11 engine, the one osslsigncode signs through,
+// so that a wrong PIN or address is named before it runs. OpenSSL 3 marks engines deprecated.
+#define OPENSSL_SUPPRESS_DEPRECATED
+
 #include "tools/release_tool.h"
 
 #include "tools/openssl_owners.h"
 
+#include <openssl/engine.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
+#include <openssl/ui.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -36,9 +44,13 @@ namespace {
 
 using Cert = OpenSslOwner<X509, X509_free>;
 using Pkcs12 = OpenSslOwner<PKCS12, PKCS12_free>;
+using Engine = OpenSslOwner<ENGINE, ENGINE_free>;
+using UiMethod = OpenSslOwner<UI_METHOD, UI_destroy_method>;
 
 constexpr char Description[] = "Vantor Launcher";
 constexpr char InstallHint[] = "osslsigncode is not installed: sudo apt-get install osslsigncode";
+constexpr char EngineHint[] =
+    "OpenSSL's PKCS#11 engine is not installed: sudo apt-get install libengine-pkcs11-openssl";
 
 // What the operator gave, read and checked before osslsigncode runs.
 struct Signer {
@@ -109,7 +121,7 @@ std::string NameOf(const X509_NAME* name) {
 bool ReadPassword(const std::string& path, std::string& password, std::string& error) {
     std::ifstream in(path, std::ios::binary);
     if (!in) {
-        error = path + ": cannot read the password file";
+        error = path + ": cannot read: " + std::strerror(errno);
         return false;
     }
     std::ostringstream text;
@@ -149,23 +161,101 @@ bool ReadCertificates(const std::string& path, std::vector<Cert>& out, std::stri
     return true;
 }
 
-bool ReadPemSigner(const Arguments& args, const std::string* password, Signer& signer,
-                   std::string& error) {
-    const std::string& certPath = args.options.at("--cert");
-    const std::string& keyPath = args.options.at("--key");
-    if (!ReadCertificates(certPath, signer.certificates, error)) return false;
-    if (signer.certificates.size() != 1) {
-        error = certPath + ": holds " + std::to_string(signer.certificates.size()) +
-                " certificates; give the signing certificate alone and the others with --chain";
+bool IsTokenAddress(const std::string& value) {
+    return value.rfind("pkcs11:", 0) == 0;
+}
+
+// The reasons the engine and the module left in OpenSSL's error queue, once each.
+std::string QueuedReasons() {
+    std::string reasons;
+    while (const unsigned long code = ERR_get_error()) {
+        const char* reason = ERR_reason_error_string(code);
+        if (reason && reasons.find(reason) == std::string::npos) {
+            reasons += (reasons.empty() ? "" : "; ") + std::string(reason);
+        }
+    }
+    return reasons.empty() ? "no reason given" : reasons;
+}
+
+// The engine says only that it could not load a module; the loader says why.
+bool CheckModuleLoads(const std::string& module, std::string& error) {
+    void* handle = dlopen(module.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!handle) {
+        error = module + ": the PKCS#11 module does not load: " + dlerror();
         return false;
     }
-    if (const auto chain = args.options.find("--chain"); chain != args.options.end()) {
-        if (!ReadCertificates(chain->second, signer.certificates, error)) return false;
+    const bool isModule = dlsym(handle, "C_GetFunctionList") != nullptr;
+    dlclose(handle);
+    if (!isModule) error = module + ": not a PKCS#11 module (it has no C_GetFunctionList)";
+    return isModule;
+}
+
+// Without --pin-file the engine would ask on the terminal; the tool never asks, and says so.
+bool pinAsked = false;
+
+int RefusePin(UI*, UI_STRING*) {
+    pinAsked = true;
+    return 0;
+}
+
+// The engine with the token's module, initialised; released (and the token's session with it)
+// before osslsigncode opens its own.
+struct TokenSession {
+    Engine engine;
+    bool initialised = false;
+    ~TokenSession() {
+        if (initialised) ENGINE_finish(engine.get());
     }
+};
+
+bool OpenToken(const std::string& module, const std::string* pin, TokenSession& token,
+               std::string& error) {
+    if (!CheckModuleLoads(module, error)) return false;
+    token.engine.reset(ENGINE_by_id("pkcs11"));
+    if (!token.engine) {
+        ERR_clear_error();
+        error = EngineHint;
+        return false;
+    }
+    ENGINE* engine = token.engine.get();
+    // Its own lines on stderr would only repeat, less plainly, what the tool says.
+    if (ENGINE_ctrl_cmd_string(engine, "QUIET", nullptr, 0) != 1) ERR_clear_error();
+    token.initialised = ENGINE_ctrl_cmd_string(engine, "MODULE_PATH", module.c_str(), 0) == 1 &&
+                        (!pin || ENGINE_ctrl_cmd_string(engine, "PIN", pin->c_str(), 0) == 1) &&
+                        ENGINE_init(engine) == 1;
+    if (!token.initialised)
+        error = module + ": the PKCS#11 engine does not start: " + QueuedReasons();
+    return token.initialised;
+}
+
+// A wrong PIN is tried once: tokens lock after a few, and a second try here would count twice.
+Pkey ReadTokenKey(const Arguments& args, TokenSession& token, std::string& error) {
+    const std::string& address = args.options.at("--key");
+    UiMethod refuse(UI_create_method("vantor-release"));
+    if (refuse) UI_method_set_reader(refuse.get(), RefusePin);
+    pinAsked = false;
+    Pkey key(ENGINE_load_private_key(token.engine.get(), address.c_str(), refuse.get(), nullptr));
+    if (key) return key;
+    const std::string reasons = QueuedReasons();
+    const std::string module = args.options.at("--pkcs11-module");
+    if (pinAsked) {
+        error = address + ": the token wants its PIN: give it with --pin-file";
+    } else if (reasons.find("PIN") != std::string::npos && args.options.count("--pin-file")) {
+        error = args.options.at("--pin-file") + ": the token refused this PIN (" + reasons +
+                "); it was tried once, and a token locks after a few wrong ones";
+    } else {
+        error = address + ": no private key at this address on a token of " + module + " (" +
+                reasons + "); pkcs11-tool --module " + module +
+                " --list-objects --login lists them";
+    }
+    return nullptr;
+}
+
+Pkey ReadFileKey(const std::string& keyPath, const std::string* password, std::string& error) {
     Bio bio(BIO_new_file(keyPath.c_str(), "rb"));
     if (!bio) {
         error = keyPath + ": cannot read: " + std::strerror(errno);
-        return false;
+        return nullptr;
     }
     Pkey key(PEM_read_bio_PrivateKey(bio.get(), nullptr, GivePassword,
                                      const_cast<std::string*>(password)));
@@ -174,8 +264,46 @@ bool ReadPemSigner(const Arguments& args, const std::string* password, Signer& s
         error = keyPath + (password ? ": not a PEM private key, or the password is wrong"
                                     : ": not a PEM private key, or an encrypted one (give its "
                                       "password with --password-file)");
+    }
+    return key;
+}
+
+// --cert and --key as files, or either on the token; the chain always from --chain.
+bool ReadCertAndKeySigner(const Arguments& args, const std::string* secret, Signer& signer,
+                          std::string& error) {
+    const std::string& certPath = args.options.at("--cert");
+    const std::string& keyPath = args.options.at("--key");
+    TokenSession token;
+    if (IsTokenAddress(keyPath) &&
+        !OpenToken(args.options.at("--pkcs11-module"), secret, token, error)) {
         return false;
     }
+    if (IsTokenAddress(certPath)) {
+        struct {
+            const char* address;
+            X509* cert;
+        } wanted = {certPath.c_str(), nullptr};
+        ENGINE_ctrl_cmd(token.engine.get(), "LOAD_CERT_CTRL", 0, &wanted, nullptr, 1);
+        if (!wanted.cert) {
+            error = certPath + ": no certificate at this address on the token (" + QueuedReasons() +
+                    ")";
+            return false;
+        }
+        signer.certificates.emplace_back(wanted.cert);
+    } else if (!ReadCertificates(certPath, signer.certificates, error)) {
+        return false;
+    }
+    if (signer.certificates.size() != 1) {
+        error = certPath + ": holds " + std::to_string(signer.certificates.size()) +
+                " certificates; give the signing certificate alone and the others with --chain";
+        return false;
+    }
+    if (const auto chain = args.options.find("--chain"); chain != args.options.end()) {
+        if (!ReadCertificates(chain->second, signer.certificates, error)) return false;
+    }
+    const Pkey key =
+        token.engine ? ReadTokenKey(args, token, error) : ReadFileKey(keyPath, secret, error);
+    if (!key) return false;
     if (X509_check_private_key(signer.certificates[0].get(), key.get()) != 1) {
         ERR_clear_error();
         error = keyPath + " is not the private key of the certificate in " + certPath;
@@ -342,6 +470,18 @@ int RunSignLauncher(const Arguments& args) {
     if (has("--pkcs12") && has("--chain")) {
         return Usage("--chain goes with --cert; a PKCS#12 file carries its own chain");
     }
+    const bool onToken = has("--key") && IsTokenAddress(args.options.at("--key"));
+    if (onToken != has("--pkcs11-module")) {
+        return Usage(onToken ? "a --key on a token (pkcs11:...) needs --pkcs11-module MODULE.so"
+                             : "--pkcs11-module goes with a --key that is a pkcs11: address");
+    }
+    if (!onToken && has("--cert") && IsTokenAddress(args.options.at("--cert"))) {
+        return Usage("a --cert on a token goes with its --key there (pkcs11:...)");
+    }
+    if (has(onToken ? "--password-file" : "--pin-file")) {
+        return Usage(onToken ? "a key on a token takes its PIN with --pin-file"
+                             : "--pin-file is a token's PIN; files take --password-file");
+    }
     if (has("--timestamp") && args.options.at("--timestamp").rfind("http", 0) != 0) {
         return Usage("--timestamp takes the http:// or https:// address of an RFC 3161 server");
     }
@@ -349,8 +489,10 @@ int RunSignLauncher(const Arguments& args) {
     std::string error;
     std::string password;
     const std::string* passwordGiven = nullptr;
-    if (has("--password-file")) {
-        if (!ReadPassword(args.options.at("--password-file"), password, error)) return Fail(error);
+    // The password of a key file or the PIN of a token: one of them at most is given.
+    const char* secretOption = onToken ? "--pin-file" : "--password-file";
+    if (has(secretOption)) {
+        if (!ReadPassword(args.options.at(secretOption), password, error)) return Fail(error);
         passwordGiven = &password;
     }
     std::error_code ec;
@@ -364,7 +506,7 @@ int RunSignLauncher(const Arguments& args) {
     Signer signer;
     const bool read = has("--pkcs12") ? ReadPkcs12Signer(args.options.at("--pkcs12"), passwordGiven,
                                                          signer, error)
-                                      : ReadPemSigner(args, passwordGiven, signer, error);
+                                      : ReadCertAndKeySigner(args, passwordGiven, signer, error);
     if (!read || !CheckSigningCertificate(signer.certificates[0].get(), error)) return Fail(error);
     for (const Cert& cert : signer.certificates) {
         if (X509_self_signed(cert.get(), 1) == 1) signer.roots.push_back(cert.get());
@@ -395,10 +537,12 @@ int RunSignLauncher(const Arguments& args) {
         std::vector<X509*> all;
         for (const Cert& cert : signer.certificates) all.push_back(cert.get());
         if (!WriteCertificates(certsPath, all, error)) return Fail(error);
+        if (onToken) sign.insert(sign.end(), {"-pkcs11module", args.options.at("--pkcs11-module")});
         sign.insert(sign.end(), {"-certs", certsPath.string(), "-key", args.options.at("--key")});
     }
-    // The password travels in its file, never on a command line that ps would show.
-    if (passwordGiven) sign.insert(sign.end(), {"-readpass", args.options.at("--password-file")});
+    // The password or PIN travels in its file, never on a command line that ps would show:
+    // osslsigncode reads it and hands a PIN to the engine itself.
+    if (passwordGiven) sign.insert(sign.end(), {"-readpass", args.options.at(secretOption)});
     if (has("--timestamp")) sign.insert(sign.end(), {"-ts", args.options.at("--timestamp")});
     sign.insert(sign.end(), {"-in", inPath, "-out", signedPath.string()});
     int code = 0;

@@ -1189,8 +1189,9 @@ class SignTests(ToolCase):
     @classmethod
     def setUpClass(cls):
         compiler = shutil.which("x86_64-w64-mingw32-gcc-posix")
-        if not compiler or not shutil.which("osslsigncode"):
-            raise unittest.SkipTest("needs mingw-w64 and osslsigncode (scripts/test installs both)")
+        if not compiler or not all(map(shutil.which, ["osslsigncode", "softhsm2-util", "pkcs11-tool"])):
+            raise unittest.SkipTest("needs mingw-w64, osslsigncode, softhsm2 and opensc "
+                                    "(scripts/test installs them)")
         cls._pki = tempfile.TemporaryDirectory(prefix="vantor-sign-pki-")
         pki = cls.pki = Path(cls._pki.name)
         ca = ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"]
@@ -1215,12 +1216,49 @@ class SignTests(ToolCase):
         cls.pkcs12 = pki / "leaf.p12"
         openssl("pkcs12", "-export", "-inkey", cls.key, "-in", cls.cert, "-certfile", cls.chain,
                 "-passout", "pass:p12 pass phrase", "-out", cls.pkcs12)
+        cls.make_token(pki)
         source = write(pki / "tiny.c", b"int main(void) { return 0; }\n")
         cls.exe = pki / "tiny.exe"
         subprocess.run([compiler, "-O2", "-o", cls.exe, source], check=True, timeout=120)
 
     @classmethod
+    def make_token(cls, pki):
+        """A SoftHSM token of the test's own, a key made on it, its certificate from the test CA."""
+        tokens = pki / "tokens"
+        tokens.mkdir()
+        conf = write(pki / "softhsm2.conf", f"directories.tokendir = {tokens}\n"
+                     "objectstore.backend = file\nlog.level = ERROR\n".encode())
+        cls.saved_conf = os.environ.get("SOFTHSM2_CONF")
+        os.environ["SOFTHSM2_CONF"] = str(conf)
+        cls.module = "/usr/lib/softhsm/libsofthsm2.so"
+        pin = "246813579"
+        subprocess.run(["softhsm2-util", "--init-token", "--free", "--label", "vantor-test",
+                        "--so-pin", "97531", "--pin", pin], check=True, capture_output=True)
+        tool = ["pkcs11-tool", "--module", cls.module, "--token-label", "vantor-test", "--login",
+                "--pin", pin, "--id", "01"]
+        subprocess.run([*tool, "--keypairgen", "--key-type", "rsa:2048", "--label", "signing",
+                        "--usage-sign"], check=True, capture_output=True)
+        subprocess.run([*tool, "--read-object", "--type", "pubkey", "-o", pki / "token.der"],
+                       check=True, capture_output=True)
+        openssl("pkey", "-pubin", "-inform", "DER", "-in", pki / "token.der", "-out",
+                pki / "token-public.pem")
+        for name, days in [("token", 2), ("token-expired", -1)]:
+            openssl("x509", "-new", "-subj", f"/CN=Vantor Test {name}", "-force_pubkey",
+                    pki / "token-public.pem", "-CA", pki / "intermediate.pem", "-CAkey",
+                    pki / "intermediate.key", "-CAcreateserial", "-extfile", pki / "leaf.ext",
+                    "-days", days, "-out", pki / f"{name}.pem")
+        openssl("x509", "-in", pki / "token.pem", "-outform", "DER", "-out", pki / "token.der")
+        subprocess.run([*tool, "--write-object", pki / "token.der", "--type", "cert", "--label",
+                        "signing"], check=True, capture_output=True)
+        cls.pin, cls.pin_value = write(pki / "pin", f"{pin}\n".encode()), pin
+        cls.token_key = "pkcs11:token=vantor-test;object=signing;type=private"
+
+    @classmethod
     def tearDownClass(cls):
+        if cls.saved_conf is None:
+            os.environ.pop("SOFTHSM2_CONF", None)
+        else:
+            os.environ["SOFTHSM2_CONF"] = cls.saved_conf
         cls._pki.cleanup()
 
     def sign(self, source, out, *options):
@@ -1229,8 +1267,31 @@ class SignTests(ToolCase):
     def pem(self, *extra):
         return ("--cert", self.cert, "--key", self.key, "--chain", self.chain, *extra)
 
+    def token(self, *extra, cert=None, pin=None, module=None):
+        return ("--cert", cert or self.pki / "token.pem", "--key", self.token_key,
+                "--pkcs11-module", module or self.module, "--pin-file", pin or self.pin,
+                "--chain", self.chain, *extra)
+
     def verify(self, path, *extra):
         return osslsigncode("verify", "-CAfile", self.root, *extra, "-in", path)
+
+    def test_a_key_on_a_token_signs_and_its_pin_is_on_no_command_line(self):
+        on_token = "pkcs11:token=vantor-test;object=signing;type=cert"
+        for name, cert in [("certificate file", None), ("certificate on the token", on_token)]:
+            with self.subTest(name):
+                out, trace = self.tmp / f"{name}.exe", self.tmp / f"{name}.trace"
+                done = subprocess.run(
+                    ["strace", "-f", "-qq", "-s", "4096", "-e", "trace=execve", "-o", trace,
+                     shutil.which(TOOL) or TOOL, "sign-launcher", self.exe, out,
+                     *map(str, self.token(cert=cert))], capture_output=True, text=True, timeout=120)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                self.assertIn("signer     CN = Vantor Test token", done.stdout)
+                execs = trace.read_text()
+                self.assertIn("-pkcs11module", execs)
+                self.assertNotIn(self.pin_value, execs)
+                checked = self.verify(out)
+                self.assertEqual(checked.returncode, 0, checked.stdout + checked.stderr)
+                self.assertIn("Number of verified signatures: 1", checked.stdout)
 
     def test_signed_launcher_verifies_and_a_changed_byte_does_not(self):
         out = self.tmp / "VANTOR.exe"
@@ -1303,6 +1364,23 @@ class SignTests(ToolCase):
             ("expired certificate", ("--cert", self.pki / "expired.pem", "--key",
              self.pki / "expired.key", "--chain", self.chain), None, "expired on"),
             ("terminated while osslsigncode runs", self.pem(), None, "interrupted by signal 15"),
+            ("token: wrong PIN", self.token(pin=wrong_password), None, "refused this PIN"),
+            ("token: no PIN", self.token()[:6] + self.token()[8:], None,
+             "wants its PIN: give it with --pin-file"),
+            ("token: an address of no key", self.token()[:2] + (
+                "--key", "pkcs11:token=vantor-test;object=absent;type=private") + self.token()[4:],
+             None, "object=absent;type=private: no private key at this address"),
+            ("token: module missing", self.token(module="/nonexistent/pkcs11.so"), None,
+             "/nonexistent/pkcs11.so: the PKCS#11 module does not load"),
+            ("token: no module", self.token()[:4] + self.token()[6:], None,
+             "needs --pkcs11-module"),
+            ("token: key of another certificate", self.token(cert=self.cert), None,
+             "not the private key"),
+            ("token: expired certificate", self.token(cert=self.pki / "token-expired.pem"), None,
+             "expired on"),
+            ("token: chain without the intermediate",
+             self.token(cert=self.pki / "token.pem")[:-2] + ("--chain", self.root), None,
+             "does not verify"),
         ]
         tool = shutil.which(TOOL) or TOOL
         for name, options, path, message in cases:
