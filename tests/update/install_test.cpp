@@ -683,7 +683,8 @@ const FaultCase faultCases[] = {
      {},
      500},
     // A folder the player may not write: no file is there to be held, so no create is waited
-    // for, and the box gives Windows' text (in the system's language, hence not spelled here).
+    // for, and the box gives Windows' text, in the system's language: "Access is denied." on an
+    // English Windows, "Access denied." under Wine 8.
     {"FolderThePlayerCannotWrite",
      {{"createFile", L"", 0, ERROR_ACCESS_DENIED}},
      DownloadText + WindowsErrorText(ERROR_ACCESS_DENIED),
