@@ -1,6 +1,8 @@
 // Start Game: the pre-launch checks, the client start and the threads that follow the client.
 #pragma once
 
+#include "common/error_text.h"
+
 #include <windows.h>
 
 #include <string>
@@ -17,8 +19,5 @@ void StartGame(HWND window);
 bool CheckServerConfiguration(const std::wstring& path);
 void LaunchGameClient(HWND window, const std::wstring& installDir, const std::wstring& clientPath);
 void AppendQuotedArgument(std::wstring& commandLine, const std::wstring& argument);
-std::wstring WindowsErrorText(DWORD code);
-// Drops trailing carriage returns, line feeds and blanks in any mix.
-void TrimTrailingBreaks(std::wstring& text);
 DWORD WINAPI ClientTitleWatcher(LPVOID processId);
 DWORD WINAPI GameExitWatcher(LPVOID watch);

@@ -1,13 +1,15 @@
+#include "common/error_text.h"
 #include "common/handles.h"
 #include "common/paths.h"
 #include "update/update_seams.h"
 
 #include <algorithm>
+#include <utility>
 
 InstallFileOps installFileOps = {
     &::CreateDirectoryW,   &::CreateFileW, &::WriteFile,          &::FlushFileBuffers,
     &::CloseHandle,        &::DeleteFileW, &::GetFileAttributesW, &::MoveFileExW,
-    &::SetFileAttributesW, &::Sleep};
+    &::SetFileAttributesW, &::Sleep,       &HashFileSha256};
 
 namespace {
 
@@ -20,6 +22,8 @@ constexpr DWORD WriteChunkBytes = 1048576;
 constexpr wchar_t UpdateVersionText[] = L"1.2.2";
 constexpr DWORD FirstPauseMs = 50;
 constexpr DWORD OperationPauseMs = 2000;
+// A backup left after a success is deleted by the next run: not worth holding "Updated to" back.
+constexpr unsigned long CommittedCleanupPauseMs = 500;
 
 constexpr wchar_t DirectoryFailedText[] = L"Unable to create an update directory.";
 constexpr wchar_t DownloadFailedText[] = L"Unable to download a required update.\n";
@@ -50,17 +54,25 @@ bool IsNotFound(DWORD error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+enum class Look { File, Missing, Other };
+Look LookAt(const std::wstring& path);
+
 // Scanners and indexers open a file the moment it is written or renamed, for a moment: a call
 // they refuse is made again after growing pauses, within the operation's and the run's share of
 // waiting. A file held longer still fails the step. The last error is the last attempt's.
 template <typename Operation>
-bool Retried(RetryBudget& budget, const Operation& operation) {
+bool Retried(RetryBudget& budget, const std::wstring& path, const Operation& operation) {
     DWORD pause = FirstPauseMs;
     for (DWORD paused = 0;; pause *= 2) {
         if (operation()) return true;
         const DWORD error = ::GetLastError();
         const DWORD next = std::min<DWORD>({pause, OperationPauseMs - paused, budget.remainingMs});
         if (!IsHeldRefusal(error) || next == 0) return false;
+        // Nobody holds a file that does not exist: that denial is the folder's, and stays.
+        if (error == ERROR_ACCESS_DENIED && LookAt(path) == Look::Missing) {
+            ::SetLastError(error);
+            return false;
+        }
         installFileOps.sleep(next);
         paused += next;
         budget.remainingMs -= next;
@@ -68,16 +80,14 @@ bool Retried(RetryBudget& budget, const Operation& operation) {
 }
 
 bool Delete(RetryBudget& budget, const std::wstring& path) {
-    return Retried(budget, [&] { return installFileOps.deleteFile(path.c_str()) != FALSE; });
+    return Retried(budget, path, [&] { return installFileOps.deleteFile(path.c_str()) != FALSE; });
 }
 
 bool Move(RetryBudget& budget, const std::wstring& from, const std::wstring& to, DWORD flags) {
-    return Retried(budget, [&] {
+    return Retried(budget, from, [&] {
         return installFileOps.moveFileEx(from.c_str(), to.c_str(), flags) != FALSE;
     });
 }
-
-enum class Look { File, Missing, Other };
 
 // Only a look that says "not found" proves a path missing: one that failed otherwise may hide a
 // file that a backup must never replace.
@@ -93,25 +103,34 @@ UpdateResult Failure(const std::wstring& message) {
     return {false, false, message};
 }
 
+// After a denial: clears the refusing bits of a file of the launcher's own that carries any of
+// them. False, with the error to go by, when there is nothing to clear.
+bool ClearedRefusingBits(const std::wstring& path, DWORD refusing) {
+    const DWORD attributes = installFileOps.getFileAttributes(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    // A directory of that name is someone else's: nothing to wait for.
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        ::SetLastError(ERROR_DIRECTORY);
+        return false;
+    }
+    // None of them: another program holds it.
+    if ((attributes & refusing) == 0) {
+        ::SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    return installFileOps.setFileAttributes(path.c_str(), FILE_ATTRIBUTE_NORMAL) != FALSE;
+}
+
 // A moved target keeps its read-only bit, and Windows refuses to delete a read-only file: such a
 // backup would stay for good and make every later move aside of its target fail.
 void DeleteBackup(RetryBudget& budget, const std::wstring& backupPath) {
-    Retried(budget, [&] {
+    Retried(budget, backupPath, [&] {
         if (installFileOps.deleteFile(backupPath.c_str())) return true;
-        if (::GetLastError() != ERROR_ACCESS_DENIED) return false;
-        const DWORD attributes = installFileOps.getFileAttributes(backupPath.c_str());
-        if (attributes == INVALID_FILE_ATTRIBUTES) return false;
-        // A directory of that name is someone else's: nothing to wait for.
-        if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-            ::SetLastError(ERROR_DIRECTORY);
-            return false;
-        }
-        // Not read-only: another program holds it.
-        if ((attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-            ::SetLastError(ERROR_ACCESS_DENIED);
-            return false;
-        }
-        return installFileOps.setFileAttributes(backupPath.c_str(), FILE_ATTRIBUTE_NORMAL) &&
+        return ::GetLastError() == ERROR_ACCESS_DENIED &&
+               ClearedRefusingBits(backupPath, FILE_ATTRIBUTE_READONLY) &&
                installFileOps.deleteFile(backupPath.c_str());
     });
 }
@@ -126,6 +145,8 @@ void DeleteStagingFiles(RetryBudget& budget, const std::vector<StagedFile>& stag
 // step that puts the installation back as it was is refused.
 bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
               size_t installedCount) {
+    // However much the install spent, putting things back always has its reserve.
+    budget.remainingMs += std::exchange(budget.rollbackReserveMs, 0);
     bool restored = true;
     for (size_t j = 0; j < stagedFiles.size(); ++j) {
         const StagedFile& file = stagedFiles[j];
@@ -143,6 +164,7 @@ bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
                 restored = false;
             }
         } else if (LookAt(file.targetPath) == Look::Missing &&
+                   LookAt(file.backupPath) == Look::File &&
                    !Move(budget, file.backupPath, file.targetPath, MOVEFILE_WRITE_THROUGH) &&
                    !IsNotFound(::GetLastError())) {
             // A backup left by an earlier, interrupted run may fill only a missing target;
@@ -153,7 +175,41 @@ bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
     return restored;
 }
 
+bool IsSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
 }  // namespace
+
+std::wstring LongPathForm(const std::wstring& path) {
+    const auto drive = [&](size_t at) {
+        const wchar_t letter = path.size() > at + 1 ? (path[at] | 0x20) : 0;
+        return letter >= L'a' && letter <= L'z' && path[at + 1] == L':';
+    };
+    // The root of a drive, as the installation directory of a program in it reads.
+    if (path.size() == 2 && drive(0)) return L"\\\\?\\" + path;
+    const bool unc = path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
+    // Already in that form, or a device path; and what is not absolute is left as it is, since
+    // completing it would bring in the current directory.
+    if (unc && (path[2] == L'?' || path[2] == L'.') && (path.size() == 3 || IsSeparator(path[3]))) {
+        return path;
+    }
+    if (!unc && !(drive(0) && path.size() > 2 && IsSeparator(path[2]))) return path;
+    // The full path that Windows would make of it anyway (separators, "." and ".." steps,
+    // trailing dots and blanks), since the long form is taken as it stands.
+    std::wstring full(path.size() + 1, L'\0');
+    for (;;) {
+        const DWORD length =
+            ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (length == 0) return path;
+        if (length < full.size()) {
+            full.resize(length);
+            break;
+        }
+        full.resize(length);
+    }
+    return unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
+}
 
 void RestoreLeftoverBackups(const std::wstring& installDir, RetryBudget& budget) {
     for (const std::string_view relative : UpdatableFiles) {
@@ -182,24 +238,36 @@ bool CreateParentDirectories(const std::wstring& path, const std::wstring& base)
     return true;
 }
 
-bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget) {
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget,
+                    std::wstring& error) {
     unique_install_file file;
-    // A scanner may still hold a leftover staging file of an earlier run.
-    if (!Retried(budget, [&] {
-            file.reset(installFileOps.createFile(
-                path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH, nullptr));
-            return file.valid();
+    const auto create = [&] {
+        file.reset(installFileOps.createFile(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_WRITE_THROUGH,
+                                             nullptr));
+        return file.valid();
+    };
+    // A scanner may still hold a leftover staging file of an earlier run; CREATE_ALWAYS refuses
+    // one that is read-only, hidden or system, which would otherwise stop every later update.
+    if (!Retried(budget, path, [&] {
+            return create() ||
+                   (::GetLastError() == ERROR_ACCESS_DENIED &&
+                    ClearedRefusingBits(path, FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                                  FILE_ATTRIBUTE_SYSTEM) &&
+                    create());
         })) {
+        error = WindowsErrorText(::GetLastError());
         return false;
     }
     for (size_t offset = 0; offset < bytes.size();) {
         const DWORD piece =
             static_cast<DWORD>(std::min<size_t>(bytes.size() - offset, WriteChunkBytes));
         DWORD written = 0;
-        if (!installFileOps.writeFile(file.get(), bytes.data() + offset, piece, &written,
-                                      nullptr) ||
-            written != piece) {
+        const bool wrote = installFileOps.writeFile(file.get(), bytes.data() + offset, piece,
+                                                    &written, nullptr) != FALSE;
+        if (!wrote || written != piece) {
+            // A write that takes fewer bytes than asked without failing has run out of room.
+            error = WindowsErrorText(wrote ? ERROR_DISK_FULL : ::GetLastError());
             file.reset();
             Delete(budget, path);
             return false;
@@ -207,6 +275,7 @@ bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudg
         offset += piece;
     }
     const bool flushed = installFileOps.flushFileBuffers(file.get()) != FALSE;
+    if (!flushed) error = WindowsErrorText(::GetLastError());
     file.reset();
     if (!flushed) {
         Delete(budget, path);
@@ -237,14 +306,17 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
             written = updateRunSeams.httpsGet(file.entry.remotePath, file.entry.size, body,
                                               downloadError) &&
                       body.size() == file.entry.size &&
-                      WriteWholeFile(file.stagingPath, body, budget);
+                      WriteWholeFile(file.stagingPath, body, budget, downloadError);
         }  // the body is released before the next download
         if (!written) {
             DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DownloadFailedText + downloadError);
         }
         Sha256Digest digest{};
-        if (!HashFileSha256(file.stagingPath, digest) || digest != file.entry.sha256) {
+        // A scanner that opens the new file without read sharing is waited out, as for a move.
+        if (!Retried(budget, file.stagingPath,
+                     [&] { return installFileOps.hashFile(file.stagingPath, digest); }) ||
+            digest != file.entry.sha256) {
             DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DigestFailedText);
         }
@@ -278,6 +350,7 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
         return Failure(RollBack(budget, stagedFiles, installedCount) ? InstallFailedText
                                                                      : NotRestoredText);
     }
-    for (const StagedFile& file : stagedFiles) DeleteBackup(budget, file.backupPath);
+    RetryBudget cleanup{std::min(budget.remainingMs, CommittedCleanupPauseMs), 0};
+    for (const StagedFile& file : stagedFiles) DeleteBackup(cleanup, file.backupPath);
     return {true, true, std::wstring(L"Updated to ") + UpdateVersionText};
 }

@@ -44,9 +44,11 @@ bool ParseUpdateManifest(std::string_view body, std::vector<ManifestEntry>& entr
 std::wstring Utf8ToWide(std::string_view text);
 
 // What one update run may still spend, in all, on pauses before trying again a file operation
-// that another program's hold on the file refused.
+// that another program's hold on the file refused. The reserve is the rollback's alone, so that
+// an install that spent the rest still gets its files back.
 struct RetryBudget {
-    unsigned long remainingMs = 10000;
+    unsigned long remainingMs = 7000;
+    unsigned long rollbackReserveMs = 3000;
 };
 
 // Stages, verifies and installs every entry, or leaves the installation as it was.
@@ -62,5 +64,9 @@ bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& 
 // VerifyManifestSignature under any key given as Base64 texts.
 bool VerifySignatureWithKey(std::string_view manifest, std::string_view signature,
                             const char* modulusBase64, const char* exponentBase64);
+// An absolute path in the form "\\?\" that takes no length limit; any other unchanged.
+std::wstring LongPathForm(const std::wstring& path);
 bool CreateParentDirectories(const std::wstring& path, const std::wstring& base);
-bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget);
+// On failure error holds Windows' text for what stopped it.
+bool WriteWholeFile(const std::wstring& path, const ByteBuffer& bytes, RetryBudget& budget,
+                    std::wstring& error);

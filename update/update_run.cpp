@@ -13,6 +13,8 @@ constexpr wchar_t NoInstallDirectoryText[] =
 constexpr wchar_t CheckFailedText[] = L"Unable to securely check for updates.\n";
 constexpr wchar_t BadSignatureText[] = L"The Vantor update manifest signature is invalid.";
 constexpr wchar_t BadManifestText[] = L"The Vantor update manifest is invalid.";
+// Long enough for a host that switches releases to have served both halves of the new one.
+constexpr DWORD SecondLookPauseMs = 2000;
 
 std::string_view AsText(const ByteBuffer& bytes) {
     return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
@@ -35,6 +37,12 @@ bool IsCurrent(const std::wstring& installDir, const ManifestEntry& entry) {
     return HashFileSha256(path, digest) && digest == entry.sha256;
 }
 
+// The manifest first: a failed manifest means no request for the signature.
+bool FetchSignedManifest(ByteBuffer& manifest, ByteBuffer& signature, std::wstring& error) {
+    return updateRunSeams.httpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest, error) &&
+           updateRunSeams.httpsGet(Utf8ToWide(SignatureWebPath), SignatureLimit, signature, error);
+}
+
 void Fail(UpdateResult& result, std::wstring message) {
     result.succeeded = false;
     result.filesInstalled = false;
@@ -49,6 +57,8 @@ UpdateResult& RunUpdate(UpdateResult& result) {
         Fail(result, NoInstallDirectoryText);
         return result;
     }
+    // A deep game folder would otherwise hit the path limit at its longest staging name.
+    installDir = LongPathForm(installDir);
     RetryBudget budget;
     // Before anything else: the next release may no longer list a file a crash left aside.
     RestoreLeftoverBackups(installDir, budget);
@@ -56,16 +66,22 @@ UpdateResult& RunUpdate(UpdateResult& result) {
     ByteBuffer manifest;
     ByteBuffer signature;
     std::wstring downloadError;
-    if (!updateRunSeams.httpsGet(Utf8ToWide(ManifestWebPath), ManifestLimit, manifest,
-                                 downloadError) ||
-        !updateRunSeams.httpsGet(Utf8ToWide(SignatureWebPath), SignatureLimit, signature,
-                                 downloadError)) {
+    if (!FetchSignedManifest(manifest, signature, downloadError)) {
         Fail(result, CheckFailedText + downloadError);
         return result;
     }
     if (!VerifyManifestSignature(AsText(manifest), AsText(signature))) {
-        Fail(result, BadSignatureText);
-        return result;
+        // The two fetches may have straddled a switch to a new release: a second pair, fetched
+        // a little later, tells that apart from a signature that is bad.
+        ::Sleep(SecondLookPauseMs);
+        if (!FetchSignedManifest(manifest, signature, downloadError)) {
+            Fail(result, CheckFailedText + downloadError);
+            return result;
+        }
+        if (!VerifyManifestSignature(AsText(manifest), AsText(signature))) {
+            Fail(result, BadSignatureText);
+            return result;
+        }
     }
     std::vector<ManifestEntry> entries;
     if (!ParseUpdateManifest(AsText(manifest), entries)) {

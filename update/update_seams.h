@@ -9,7 +9,7 @@
 #include <string>
 
 // Every file-system call of the staged install, and its pause before trying a refused call
-// again, defaulting to the Win32 functions.
+// again, defaulting to the Win32 functions; the staging file is read back through hashFile.
 struct InstallFileOps {
     BOOL(WINAPI* createDirectory)(LPCWSTR, LPSECURITY_ATTRIBUTES);
     HANDLE(WINAPI* createFile)(LPCWSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE);
@@ -21,6 +21,7 @@ struct InstallFileOps {
     BOOL(WINAPI* moveFileEx)(LPCWSTR, LPCWSTR, DWORD);
     BOOL(WINAPI* setFileAttributes)(LPCWSTR, DWORD);
     VOID(WINAPI* sleep)(DWORD);
+    bool (*hashFile)(const std::wstring& path, Sha256Digest& digest);
 };
 extern InstallFileOps installFileOps;
 

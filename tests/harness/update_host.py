@@ -13,6 +13,9 @@ State directory layout (tests running under Wine reach it as Z:\\...):
 Behaviour keys (all optional):
   status          status code to answer (default 200 when the file exists, else 404)
   sign            web path of a file to sign; the body is its RSA-SHA256 signature
+  file            web path of the file to serve instead of the requested one
+  first           {behaviour}: used instead of the others for the path's first request since
+                  the log was emptied (a release switched between two requests)
   key             "test" (default) or "other": which tests/keys/*-signing-key.pem signs
   chunks          list of chunk sizes: chunked transfer encoding; the rest goes in one more chunk
   chunk_delay     seconds to wait between chunks (default 0.2 with chunks)
@@ -110,9 +113,19 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def behaviour(self):
         try:
             with open(os.path.join(self.state_dir, "scenario.json"), encoding="utf-8") as f:
-                return json.load(f).get(self.path, {})
+                rule = json.load(f).get(self.path, {})
         except (OSError, ValueError):
             return {}
+        if "first" in rule and not self.requested_before():
+            return rule["first"]
+        return rule
+
+    def requested_before(self):
+        try:
+            with LOG_LOCK, open(os.path.join(self.state_dir, "log.txt")) as log:
+                return any(line.split("\t", 1)[0] == self.path for line in log)
+        except OSError:
+            return False
 
     def file_for(self, web_path):
         relative = urllib.parse.unquote(urllib.parse.urlsplit(web_path).path).lstrip("/")
@@ -129,7 +142,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             key = os.path.join(KEYS_DIR, "%s-signing-key.pem" % rule.get("key", "test"))
             return subprocess.run(["openssl", "dgst", "-sha256", "-sign", key, target],
                                   check=True, capture_output=True).stdout
-        path = self.file_for(self.path)
+        path = self.file_for(rule.get("file", self.path))
         if path is None:
             return None
         with open(path, "rb") as f:

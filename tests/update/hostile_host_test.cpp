@@ -25,6 +25,7 @@ const std::vector<ListedFile> release = {
      "them to spread over many chunks"},
 };
 const std::string manifestPath = "/patch/manifest-v4.txt";
+const std::string signaturePath = "/patch/manifest-v4.sig";
 const std::string thirdPath = release[2].remotePath;
 
 // Serves the release; extraScenario adds rules for single paths.
@@ -52,8 +53,9 @@ std::wstring WinHttpError(DWORD code) {
 struct HostileCase {
     const char* name;
     void (*arrange)();
-    const char* port;                    // the host's port by name
-    std::vector<std::wstring> messages;  // the first is Windows' text; others are Wine's
+    const char* port;                        // the host's port by name
+    std::vector<std::wstring> messages;      // the first is Windows' text; others are Wine's
+    std::vector<std::string> requests = {};  // when given, the host's whole log
 };
 
 const HostileCase hostileCases[] = {
@@ -144,6 +146,16 @@ const HostileCase hostileCases[] = {
      [] { Serve(R"("/patch/manifest-v4.txt": {"status": 304})"); },
      "main",
      {std::wstring(CheckFailed) + L"Update server returned HTTP 304."}},
+    // A CDN's error page served with 200 in place of the signature: a signature that stays bad
+    // is looked at once more before the alarm, and no more.
+    {"ErrorPageForASignature",
+     [] {
+         Serve(R"("/patch/manifest-v4.sig": {"status": 200})");
+         PutHostFile(signaturePath, "<html><body>Service Unavailable</body></html>");
+     },
+     "main",
+     {L"The Vantor update manifest signature is invalid."},
+     {manifestPath, signaturePath, manifestPath, signaturePath}},
     {"ForbiddenSignature",
      [] { Serve(R"("/patch/manifest-v4.sig": {"status": 403})"); },
      "main",
@@ -230,6 +242,9 @@ TEST_P(HostileHostTest, FailsWithItsTextAndChangesNothing) {
     EXPECT_FALSE(result.filesInstalled);
     EXPECT_THAT(result.message, testing::AnyOfArray(c.messages));
     EXPECT_EQ(SnapshotTree(install.path()), before);
+    if (!c.requests.empty()) {
+        EXPECT_EQ(HostLogPaths(), c.requests);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Hosts, HostileHostTest, testing::ValuesIn(hostileCases),
@@ -244,6 +259,21 @@ TEST_F(HostileHostTest, SlowButSteadyHostStillUpdates) {
     TreeSnapshot expected = before;
     for (const ListedFile& file : release) expected[Widen(file.relativePath)] = file.release;
     EXPECT_EQ(SnapshotTree(install.path()), expected);
+}
+
+// The launcher's first manifest is the old release's, its signature the new one's, as when the
+// host switches between the two fetches: the second pair is the new release whole.
+TEST_F(HostileHostTest, ReleaseSwitchedBetweenTheTwoFetchesStillUpdates) {
+    Serve(R"("/patch/manifest-v4.txt": {"first": {"file": "/patch/old/manifest-v4.txt"}})");
+    PutHostFile("/patch/old/manifest-v4.txt", ManifestOf({release[0]}));
+    const UpdateResult result = Run();
+    EXPECT_EQ(result.message, L"Updated to 1.2.2");
+    TreeSnapshot expected = before;
+    for (const ListedFile& file : release) expected[Widen(file.relativePath)] = file.release;
+    EXPECT_EQ(SnapshotTree(install.path()), expected);
+    std::vector<std::string> requests = {manifestPath, signaturePath, manifestPath, signaturePath};
+    for (const ListedFile& file : release) requests.push_back(file.remotePath);
+    EXPECT_EQ(HostLogPaths(), requests);
 }
 
 // About 60 seconds: the receive time-out has to run out.

@@ -1,5 +1,7 @@
 #include "tests/update/update_test_support.h"
 
+#include "common/error_text.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -87,11 +89,18 @@ HANDLE WINAPI FakeCreateFile(LPCWSTR path, DWORD access, DWORD share, LPSECURITY
 BOOL WINAPI FakeWriteFile(HANDLE file, LPCVOID data, DWORD count, LPDWORD written,
                           LPOVERLAPPED overlapped) {
     writeSizes.push_back(count);
-    if (Fails("writeFile", openFiles[file])) return FALSE;
+    if (const DWORD error = Fails("writeFile", openFiles[file])) {
+        ::SetLastError(error);
+        return FALSE;
+    }
     return ::WriteFile(file, data, count, written, overlapped);
 }
 BOOL WINAPI FakeFlush(HANDLE file) {
-    return Fails("flush", openFiles[file]) ? FALSE : ::FlushFileBuffers(file);
+    if (const DWORD error = Fails("flush", openFiles[file])) {
+        ::SetLastError(error);
+        return FALSE;
+    }
+    return ::FlushFileBuffers(file);
 }
 BOOL WINAPI FakeClose(HANDLE handle) {
     const bool fail = Fails("close", openFiles[handle]);
@@ -131,6 +140,13 @@ BOOL WINAPI FakeSetAttributes(LPCWSTR path, DWORD attributes) {
 VOID WINAPI FakeSleep(DWORD ms) {
     pauses.push_back(ms);
 }
+bool FakeHash(const std::wstring& path, Sha256Digest& digest) {
+    if (const DWORD error = Fails("hash", path)) {
+        ::SetLastError(error);
+        return false;
+    }
+    return HashFileSha256(path, digest);
+}
 
 void UseFakeFileOps(std::set<size_t> failing = {}, std::vector<CallName> names = {},
                     DWORD error = FinalError) {
@@ -143,7 +159,7 @@ void UseFakeFileOps(std::set<size_t> failing = {}, std::vector<CallName> names =
     failingNames = std::move(names);
     installFileOps = {&FakeCreateDirectory, &FakeCreateFile, &FakeWriteFile,  &FakeFlush,
                       &FakeClose,           &FakeDelete,     &FakeAttributes, &FakeMove,
-                      &FakeSetAttributes,   &FakeSleep};
+                      &FakeSetAttributes,   &FakeSleep,      &FakeHash};
 }
 
 // ---- the download, served from memory ----
@@ -333,6 +349,15 @@ const InstallCase installCases[] = {
      InstallText,
      With(With(initialTree, deepDirs), {{pathC, "<dir>"}}),
      allFetched},
+    // A directory bearing a backup's name is someone else's: C, which this run added and its
+    // rollback removes, is not filled from it.
+    {"DirectoryNamedLikeABackupNeverFillsATarget",
+     {{pathB, "<dir>"}, {pathC + L".vantor-backup", "<dir>"}},
+     {},
+     nullptr,
+     InstallText,
+     With(With(initialTree, deepDirs), {{pathB, "<dir>"}, {pathC + L".vantor-backup", "<dir>"}}),
+     allFetched},
     // A run that ended between moving A aside and moving its new file in left the old A only
     // at the backup name; when this run rolls back, that old A comes back.
     {"MissingTargetBesideItsBackupComesBackOnRollback",
@@ -401,8 +426,10 @@ struct FaultRun {
 };
 
 // The chosen calls fail with error; the installation starts as the initial one with extra.
+// shareSpent: the run has already waited all it may outside a rollback.
 FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names = {},
-                           const TreeSnapshot& extra = {}, DWORD error = FinalError) {
+                           const TreeSnapshot& extra = {}, DWORD error = FinalError,
+                           bool shareSpent = false) {
     TempDir install;
     ScopedSeams seams{installFileOps};
     Populate(install.path(), With(initialTree, extra));
@@ -412,6 +439,7 @@ FaultRun InstallWithFaults(std::set<size_t> failing, std::vector<CallName> names
     UseFakeFileOps(std::move(failing), std::move(names), error);
     static const std::vector<ManifestEntry> entries = ThreeFiles();  // digests take a while
     RetryBudget budget;
+    if (shareSpent) budget.remainingMs = 0;
     const auto result = ApplyUpdates(install.path(), entries, budget);
     FaultRun run{result.succeeded,
                  result.filesInstalled,
@@ -453,8 +481,15 @@ struct Target {
 };
 const Target targets[] = {{pathA, oldA, newA}, {pathC, std::nullopt, newC}, {pathB, oldB, newB}};
 
-const std::set<std::wstring> fixedTexts = {DirectoryText, DownloadText,    DigestText,
-                                           InstallText,   NotRestoredText, SuccessText};
+// A staging file that cannot be written names Windows' text for the error behind its first line.
+const std::set<std::wstring> fixedTexts = {DirectoryText,
+                                           DownloadText,
+                                           DownloadText + WindowsErrorText(FinalError),
+                                           DownloadText + WindowsErrorText(HeldError),
+                                           DigestText,
+                                           InstallText,
+                                           NotRestoredText,
+                                           SuccessText};
 
 // What holds however the faults fall: each target holds its old or its new contents; only a
 // failed restoring step leaves one without its old contents, which then wait at the backup
@@ -512,8 +547,10 @@ const std::map<std::string, std::wstring> singleFaultTexts = {{"createDirectory"
                                                               {"flush", DownloadText},
                                                               {"close", SuccessText},
                                                               {"delete", SuccessText},
-                                                              {"move", InstallText}};
-const std::set<std::string> retriedOps = {"createFile", "delete", "move"};
+                                                              {"move", InstallText},
+                                                              {"hash", DigestText}};
+const std::set<std::string> opsNamingTheError = {"createFile", "writeFile", "flush"};
+const std::set<std::string> retriedOps = {"createFile", "delete", "move", "hash"};
 
 class FaultTest : public InstallTest {};
 
@@ -544,7 +581,10 @@ TEST_F(FaultTest, EachCallFailingAlone) {
             // missing one is installed all the same.
             EXPECT_EQ(run.message, call.found ? InstallText : SuccessText);
         } else {
-            EXPECT_EQ(run.message, singleFaultTexts.at(call.op));
+            EXPECT_EQ(run.message, singleFaultTexts.at(call.op) +
+                                       (opsNamingTheError.count(call.op)
+                                            ? WindowsErrorText(glance ? HeldError : FinalError)
+                                            : L""));
         }
     }
 }
@@ -570,6 +610,7 @@ struct FaultCase {
     TreeSnapshot expected;
     TreeSnapshot extra;  // added to the initial installation
     DWORD pausedMs;
+    bool shareSpent = false;
 };
 
 const FaultCase faultCases[] = {
@@ -610,16 +651,52 @@ const FaultCase faultCases[] = {
      With(With(initialTree, deepDirs), {{pathB, "<gone>"}, {pathB + L".vantor-backup", oldB}}),
      {{pathB, "<gone>"}, {pathB + L".vantor-backup", oldB}},
      0},
-    // Every file held for good: each operation pauses 2 s at most and the run 10 s; later calls
-    // are made once. The fill of the missing C is refused too, so not all is said restored.
+    // Every file held for good: each operation pauses 2 s at most and the run 10 s in all (the
+    // install no more than 7 of them); later calls are made once. No target was changed, and the
+    // missing C has no backup to be filled from, so all is restored but the staging files.
     {"EveryMoveAndDeleteHeldForGood",
      {{"move", L"", 0, HeldError}, {"delete", L"", 0, HeldError}},
-     NotRestoredText,
+     InstallText,
      With(With(initialTree, deepDirs), {{pathA + L".vantor-new", newA},
                                         {pathC + L".vantor-new", newC},
                                         {pathB + L".vantor-new", newB}}),
      {},
      10000},
+    // The install has spent all it may wait; A's move back is refused once, and the rollback's
+    // reserve waits that out.
+    {"RollbackKeepsItsReserve",
+     {{"move", pathC + L".vantor-new", 0, HeldError},
+      {"move", pathA + L".vantor-backup", 1, HeldError}},
+     InstallText,
+     With(initialTree, deepDirs),
+     {},
+     50,
+     true},
+    // The backups left after a success are the next run's to delete: held, they keep "Updated
+    // to" back half a second in all. Their deletes before the install meet no file, and a
+    // denial there is not waited for.
+    {"HeldBackupsAfterASuccess",
+     {{"delete", pathA + L".vantor-backup", 0, ERROR_ACCESS_DENIED},
+      {"delete", pathB + L".vantor-backup", 0, ERROR_ACCESS_DENIED}},
+     SuccessText,
+     With(installedTree, {{pathA + L".vantor-backup", oldA}, {pathB + L".vantor-backup", oldB}}),
+     {},
+     500},
+    // A folder the player may not write: no file is there to be held, so no create is waited
+    // for, and the box gives Windows' text, in the system's language: "Access is denied." on an
+    // English Windows, "Access denied." under Wine 8.
+    {"FolderThePlayerCannotWrite",
+     {{"createFile", L"", 0, ERROR_ACCESS_DENIED}},
+     DownloadText + WindowsErrorText(ERROR_ACCESS_DENIED),
+     initialTree,
+     {},
+     0},
+    {"DiskFull",
+     {{"writeFile", L"", 1, ERROR_DISK_FULL}},
+     DownloadText + WindowsErrorText(ERROR_DISK_FULL),
+     initialTree,
+     {},
+     0},
 };
 
 void PrintTo(const FaultCase& c, std::ostream* os) {
@@ -630,7 +707,7 @@ class NamedFaultTest : public InstallTest, public testing::WithParamInterface<Fa
 
 TEST_P(NamedFaultTest, EndsInItsStateWithItsText) {
     const FaultCase& c = GetParam();
-    const FaultRun run = InstallWithFaults({}, c.failing, c.extra);
+    const FaultRun run = InstallWithFaults({}, c.failing, c.extra, FinalError, c.shareSpent);
     for (const CallName& name : c.failing) {
         EXPECT_TRUE(name.path.empty() || Refused(run, name.op, name.path)) << name.op;
     }
@@ -643,7 +720,26 @@ TEST_P(NamedFaultTest, EndsInItsStateWithItsText) {
 INSTANTIATE_TEST_SUITE_P(Calls, NamedFaultTest, testing::ValuesIn(faultCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-// ---- the two helpers ----
+// ---- the helpers ----
+
+// Wine has no path limit, so it cannot show a deep folder failing without the long form; every
+// update test, each going through RunUpdate and so through this form, shows nothing else changes.
+TEST(LongPathForm, IsWhatWindowsWouldMakeOfAnAbsolutePath) {
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {L"C:/Games/.\\old\\..\\Vantor", L"\\\\?\\C:\\Games\\Vantor"},
+        {L"C:", L"\\\\?\\C:"},  // the installation directory of a program in a drive's root
+        {L"\\\\server\\games", L"\\\\?\\UNC\\server\\games"},
+        {L"\\\\?\\C:\\Games", L"\\\\?\\C:\\Games"},
+        {L"\\\\.\\C:\\Games", L"\\\\.\\C:\\Games"},
+        // Completing these would bring in a current directory.
+        {L"", L""},
+        {L"Games", L"Games"},
+        {L"C:Games", L"C:Games"},
+        {L"\\Games", L"\\Games"},
+    };
+    for (const auto& [path, longForm] : cases)
+        EXPECT_EQ(LongPathForm(path), longForm) << Narrow(path);
+}
 
 struct DirectoryCase {
     const char* name;
@@ -735,11 +831,13 @@ TEST_P(WriteTest, WritesAllOrLeavesNothing) {
         TempDir dir;
         UseFakeFileOps(k ? std::set<size_t>{k} : std::set<size_t>{});
         RetryBudget budget;
-        const bool written =
-            WriteWholeFile(dir / L"out.bin", ByteBuffer(content.begin(), content.end()), budget);
+        std::wstring error;
+        const bool written = WriteWholeFile(
+            dir / L"out.bin", ByteBuffer(content.begin(), content.end()), budget, error);
         if (k == 0) clean = calls;
         const std::string failing = k ? clean[k - 1].op : "";
         EXPECT_EQ(written, failing.empty() || failing == "close");
+        EXPECT_EQ(error, written ? L"" : WindowsErrorText(FinalError));
         std::vector<DWORD> pieces = c.pieces;
         if (failing == "createFile") pieces.clear();
         if (failing == "writeFile") {
@@ -758,11 +856,29 @@ TEST_P(WriteTest, WritesAllOrLeavesNothing) {
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteTest, testing::ValuesIn(writeCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Windows' CREATE_ALWAYS refuses an existing read-only, hidden or system file with a denial;
+// Wine 8 does not, so the fake refuses as Windows would.
+TEST(WriteWholeFile, ReplacesALeftoverThatCreateRefuses) {
+    ScopedSeams seams{installFileOps};
+    TempDir dir;
+    ASSERT_TRUE(WriteBytes(dir / L"out.bin", "half of an earlier download"));
+    ASSERT_TRUE(::SetFileAttributesW((dir / L"out.bin").c_str(), FILE_ATTRIBUTE_READONLY |
+                                                                     FILE_ATTRIBUTE_HIDDEN |
+                                                                     FILE_ATTRIBUTE_SYSTEM));
+    UseFakeFileOps({}, {{"createFile", dir / L"out.bin", 1, ERROR_ACCESS_DENIED}});
+    RetryBudget budget;
+    std::wstring error;
+    EXPECT_TRUE(WriteWholeFile(dir / L"out.bin", ByteBuffer{'n', 'e', 'w'}, budget, error));
+    EXPECT_EQ(ReadBytes(dir / L"out.bin"), "new");
+    EXPECT_TRUE(pauses.empty());
+}
+
 TEST(WriteWholeFile, ReplacesAnExistingFileCompletely) {
     TempDir dir;
     ASSERT_TRUE(WriteBytes(dir / L"out.bin", "a much longer earlier content"));
     RetryBudget budget;
-    EXPECT_TRUE(WriteWholeFile(dir / L"out.bin", ByteBuffer{'n', 'e', 'w'}, budget));
+    std::wstring error;
+    EXPECT_TRUE(WriteWholeFile(dir / L"out.bin", ByteBuffer{'n', 'e', 'w'}, budget, error));
     EXPECT_EQ(ReadBytes(dir / L"out.bin"), "new");
 }
 

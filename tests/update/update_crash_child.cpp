@@ -117,7 +117,7 @@ int wmain(int argc, wchar_t** argv) {
         crashAt = mode == L"count" ? 0 : std::wcstoul(mode.c_str(), nullptr, 10);
         installFileOps = {&CrashCreateDirectory, &CrashCreateFile, &CrashWriteFile,  &CrashFlush,
                           &CrashClose,           &CrashDelete,     &CrashAttributes, &CrashMove,
-                          &CrashSetAttributes,   &NoPause};
+                          &CrashSetAttributes,   &NoPause,         &HashFileSha256};
     }
     UpdateResult result;
     RunUpdate(result);
