@@ -34,11 +34,14 @@ logged() {
     return 1
 }
 
-# build_release_tool DIR LOGS: the operators' release tool, a native program, built in DIR
-# (DIR/vantor-release).
+# build_release_tool DIR LOGS [CMAKE_ARG...]: the operators' release tool, a native program, built
+# in DIR (DIR/vantor-release); CMAKE_ARGs, given last, win over the Release defaults.
 build_release_tool() {
-    logged "$2/tools-configure.log" cmake -S "$VANTOR_ROOT/tools" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release &&
-        logged "$2/tools-build.log" cmake --build "$1"
+    local dir="$1" logs="$2"
+    shift 2
+    logged "$logs/tools-configure.log" cmake -S "$VANTOR_ROOT/tools" -B "$dir" -G Ninja \
+        -DCMAKE_BUILD_TYPE=Release "$@" &&
+        logged "$logs/tools-build.log" cmake --build "$dir"
 }
 
 # manifest_key_modulus TOOL KEY: the modulus of the manifest signing key KEY, which the release
@@ -173,4 +176,73 @@ make_test_pki() {
     pki_issue "$dir" ca server localhost \
         $'subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE'
     openssl x509 -in "$dir/ca.pem" -outform DER -out "$dir/ca.der"
+}
+
+# build_test_tree BUILD PRESET UPDATE_PORT GAME_PORT [TOOL_CMAKE_ARG...]: the stand-in game client,
+# the release tool (TOOL_CMAKE_ARGs go to its configure step) and, from configure preset PRESET,
+# the launcher and its test programs against the test hosts on those ports, all in BUILD.
+build_test_tree() {
+    local build="$1" preset="$2" update_port="$3" game_port="$4"
+    shift 4
+    mkdir -p "$build/stub" "$build/harness"
+
+    # The stand-in game client comes first: its digest is a constant of the test build.
+    local stub="$build/stub/2015-11-04aKovexe_patched.exe" client_sha256
+    build_stand_in_client "$stub"
+    client_sha256="$(sha256sum "$stub" | cut -d' ' -f1)"
+
+    # The release tool's tests join the main CTest run.
+    log "building the release tool"
+    build_release_tool "$build/tools" "$build/harness" "$@"
+
+    log "configuring and building"
+    logged "$build/harness/configure.log" cmake --preset "$preset" -B "$build" \
+        -DVANTOR_UPDATE_PORT="$update_port" -DVANTOR_GAME_SERVER_PORT="$game_port" \
+        -DVANTOR_TOOLS_BINARY_DIR="$build/tools" \
+        -DVANTOR_MANIFEST_KEY_MODULUS="$(cat "$VANTOR_ROOT/tests/keys/test-signing-key.modulus")" \
+        -DVANTOR_CLIENT_SHA256="$client_sha256"
+    cmake --build "$build"
+}
+
+# start_test_harness BUILD UPDATE_PORT: Xvfb, the Wine prefix trusting the harness's own CA, and
+# the test update host on UPDATE_PORT (its process id in HOST_PID).
+start_test_harness() {
+    local build="$1" update_port="$2"
+    log "starting the harness (Xvfb, wineserver, test CA)"
+    make_test_pki "$build/harness/pki"
+    start_xvfb "$build"
+    start_wine "$build"
+    wine "$build/tests/harness/add_root_cert.exe" "$(winepath -w "$build/harness/pki/ca.der")" </dev/null
+
+    if [ -f "$VANTOR_ROOT/tests/harness/update_host.py" ]; then
+        mkdir -p "$build/harness/update-host"
+        setsid python3 "$VANTOR_ROOT/tests/harness/update_host.py" --port "$update_port" \
+            --cert "$build/harness/pki/server.pem" --key "$build/harness/pki/server.key" \
+            --state-dir "$build/harness/update-host" </dev/null >"$build/harness/update-host.log" 2>&1 &
+        HOST_PID=$!
+    fi
+}
+
+stop_test_harness() {
+    local build="$1"
+    [ -n "${HOST_PID:-}" ] && kill "$HOST_PID" 2>/dev/null || true
+    stop_wine "$build"
+    stop_xvfb "$build"
+}
+
+# run_ctest BUILD [CTEST_ARG...]: the tests, their output shown and kept in BUILD/harness/ctest.log;
+# sets CTEST_STATUS (ctest's exit status), CTEST_PASSED and CTEST_FAILED.
+run_ctest() {
+    local build="$1" summary total
+    shift
+    log "running the tests"
+    set +e
+    (cd "$build" && ctest --output-on-failure --timeout 600 --parallel 2 "$@") 2>&1 | tee "$build/harness/ctest.log"
+    CTEST_STATUS=${PIPESTATUS[0]}
+    set -e
+    summary="$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$build/harness/ctest.log" | tail -1)"
+    total="$(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$summary")"
+    CTEST_FAILED="$(sed -E 's/.* ([0-9]+) tests failed.*/\1/' <<<"$summary")"
+    if [ -z "$summary" ]; then total=0; CTEST_FAILED=1; fi
+    CTEST_PASSED=$((total - CTEST_FAILED))
 }
