@@ -58,8 +58,8 @@ TaskbarSeams taskbarSeams = {&CreateTaskbarList, &ReleaseTaskbarList, &SetTaskba
                              &SetTaskbarValue,   &::FlashWindowEx,    &::GetForegroundWindow};
 
 UINT TaskbarButtonCreatedMessage() {
-    static const UINT message = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
-    return message;
+    static const UINT id = ::RegisterWindowMessageW(L"TaskbarButtonCreated");
+    return id;
 }
 
 void OpenTaskbarButton() {

@@ -1,8 +1,6 @@
 #include "tests/app/window_fixture.h"
 #include "tests/update/update_test_support.h"
 
-#include <map>
-
 namespace {
 
 // What the taskbar button was told, in order: "create", "release", a state, "done/total",
@@ -34,12 +32,11 @@ void UseFakeTaskbar() {
         },
         [](ITaskbarList3*) { Record(launcherState.mainWindow, "release"); },
         [](ITaskbarList3*, HWND window, TBPFLAG state) {
-            static const std::map<TBPFLAG, std::string> names = {
-                {TBPF_INDETERMINATE, "indeterminate"},
-                {TBPF_NORMAL, "normal"},
-                {TBPF_ERROR, "error"},
-                {TBPF_NOPROGRESS, "none"}};
-            Record(window, names.count(state) ? names.at(state) : "other state");
+            Record(window, state == TBPF_INDETERMINATE ? "indeterminate"
+                           : state == TBPF_NORMAL      ? "normal"
+                           : state == TBPF_ERROR       ? "error"
+                           : state == TBPF_NOPROGRESS  ? "none"
+                                                       : "other state");
             return answer;
         },
         [](ITaskbarList3*, HWND window, ULONGLONG done, ULONGLONG total) {
@@ -55,90 +52,44 @@ void UseFakeTaskbar() {
         [] { return front; }};
 }
 
-// How far staging has come at each post depends on the download's speed: values strictly
-// between nothing and all must rise, and are counted and left out.
-std::vector<std::string> WithoutIntermediateValues(const std::vector<std::string>& all,
-                                                   long long& intermediate) {
-    std::vector<std::string> kept;
+// The calls in one line. How far staging has come at each post depends on the download's speed:
+// given intermediate, values strictly between nothing and all must rise, and are counted and
+// left out.
+std::string Joined(const std::vector<std::string>& all, long long* intermediate = nullptr) {
+    std::string kept;
     unsigned long long done = 0, total = 0, last = 0;
     for (const std::string& call : all) {
-        if (std::sscanf(call.c_str(), "%llu/%llu", &done, &total) == 2 && done > 0 &&
-            done < total) {
+        if (intermediate && std::sscanf(call.c_str(), "%llu/%llu", &done, &total) == 2 &&
+            done > 0 && done < total) {
             EXPECT_GE(done, last) << call;
             last = done;
-            ++intermediate;
+            ++*intermediate;
         } else {
-            kept.push_back(call);
+            kept += (kept.empty() ? "" : " ") + call;
         }
     }
     return kept;
 }
 
 TEST_F(LauncherWindowTest, TheTaskbarButtonFollowsTheUpdateRunAndItsPostsStayAboutTenASecond) {
-    const std::string mib16 = std::to_string(16 << 20);
+    enum Setup { Current = 1, OtherKey = 2, InFront = 4, NoObject = 8, CallsFail = 16 };
     const struct {
         const char* name;
         size_t bytes;
-        bool current, otherKey, inFront, objectMissing;
-        HRESULT answer;
+        int setup;
         std::wstring label;
-        std::vector<std::string> calls;
+        std::string calls;
     } rows[] = {
-        {"up to date",
-         100,
-         true,
-         false,
-         false,
-         false,
-         S_OK,
-         L"Up to date",
-         {"create", "indeterminate", "flash", "none", "release"}},
-        {"updates 16 MiB fast",
-         16 << 20,
-         false,
-         false,
-         false,
-         false,
-         S_OK,
-         L"Updated to 1.2.2",
-         {"create", "indeterminate", "normal", "0/" + mib16, mib16 + "/" + mib16, "flash", "none",
-          "release"}},
-        {"in front: no flash",
-         100,
-         true,
-         false,
-         true,
-         false,
-         S_OK,
-         L"Up to date",
-         {"create", "indeterminate", "none", "release"}},
-        {"fails",
-         100,
-         false,
-         true,
-         false,
-         false,
-         S_OK,
-         L"The Vantor update manifest signature is invalid.",
-         {"create", "indeterminate", "flash", "error", "1/1", "none", "release"}},
-        {"no taskbar object",
-         100,
-         false,
-         false,
-         false,
-         true,
-         S_OK,
-         L"Updated to 1.2.2",
-         {"create", "flash"}},
-        {"every call fails",
-         100,
-         false,
-         false,
-         false,
-         false,
-         E_FAIL,
-         L"Updated to 1.2.2",
-         {"create", "indeterminate", "normal", "0/100", "100/100", "flash", "none", "release"}},
+        {"up to date", 100, Current, L"Up to date", "create indeterminate flash none release"},
+        {"updates 16 MiB fast", 16 << 20, 0, L"Updated to 1.2.2",
+         "create indeterminate normal 0/16777216 16777216/16777216 flash none release"},
+        {"in front: no flash", 100, Current | InFront, L"Up to date",
+         "create indeterminate none release"},
+        {"fails", 100, OtherKey, L"The Vantor update manifest signature is invalid.",
+         "create indeterminate flash error 1/1 none release"},
+        {"no taskbar object", 100, NoObject, L"Updated to 1.2.2", "create flash"},
+        {"every call fails", 100, CallsFail, L"Updated to 1.2.2",
+         "create indeterminate normal 0/100 100/100 flash none release"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
@@ -151,23 +102,23 @@ TEST_F(LauncherWindowTest, TheTaskbarButtonFollowsTheUpdateRunAndItsPostsStayAbo
         const ListedFile file{"Data\\prontera.gat", "/patch/files/prontera.gat",
                               Bytes(row.bytes, 'p')};
         ServeRelease({file});
-        if (row.otherKey) PublishManifest(ManifestOf({file}), "other");
-        ASSERT_TRUE(!row.current || WriteBytes(install / Widen(file.relativePath), file.release));
-        objectMissing = row.objectMissing;
-        answer = row.answer;
+        if (row.setup & OtherKey) PublishManifest(ManifestOf({file}), "other");
+        ASSERT_TRUE(!(row.setup & Current) ||
+                    WriteBytes(install / Widen(file.relativePath), file.release));
+        objectMissing = row.setup & NoObject;
+        answer = row.setup & CallsFail ? E_FAIL : S_OK;
         launcherServices.runUpdate = &RunUpdate;
         MessageBoxCloser closer;
         const auto start = std::chrono::steady_clock::now();
         ASSERT_NE(Create(), nullptr);
-        if (row.inFront) front = window;
+        if (row.setup & InFront) front = window;
         ASSERT_TRUE(
             PumpUntil([&] { return UpdateLabel() == row.label; }, std::chrono::seconds(60)));
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        PumpUntil([&] { return row.objectMissing || calls.back() == "none"; },
-                  std::chrono::seconds(5));
+        PumpUntil([&] { return objectMissing || calls.back() == "none"; }, std::chrono::seconds(5));
         ::DestroyWindow(window);
         long long intermediate = 0;
-        EXPECT_EQ(WithoutIntermediateValues(calls, intermediate), row.calls);
+        EXPECT_EQ(Joined(calls, &intermediate), row.calls);
         // A new phase is posted at once, bytes at most every 100 ms.
         EXPECT_LE(intermediate, 1 + elapsed / std::chrono::milliseconds(100));
     }
@@ -178,37 +129,35 @@ TEST_F(LauncherWindowTest, ProgressPostsCountOnlyForTheRunningUpdateAndWithinThe
     MessageBoxCloser closer;
     ASSERT_NE(Create(), nullptr);
     const struct {
+        UINT message;
         WPARAM phase;
         LPARAM bytes;
-        std::vector<std::string> calls;
+        std::string calls;
     } rows[] = {
-        {0, 0, {"create", "indeterminate"}},
-        {3, PackProgressBytes(1, 2), {}},  // no such phase
-        {1, PackProgressBytes(7, 5), {}},  // more done than there is
-        {1, PackProgressBytes(3ull << 40, 4ull << 40), {"normal", "1610612736/2147483648"}},
-        {1, PackProgressBytes(0, 0), {"0/1"}},
-        {2, PackProgressBytes(0, 0), {"1/1"}},
-        {1, PackProgressBytes(40, 100), {"40/100"}},
-        {1, PackProgressBytes(40, 100), {}},
+        {WM_APP_UPDATE_PROGRESS, 0, 0, "create indeterminate"},
+        {WM_APP_UPDATE_PROGRESS, 3, PackProgressBytes(1, 2), ""},  // no such phase
+        {WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(7, 5), ""},  // more done than there is
+        {WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(3ull << 40, 4ull << 40),
+         "normal 1610612736/2147483648"},
+        {WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(0, 0), "0/1"},
+        {WM_APP_UPDATE_PROGRESS, 2, PackProgressBytes(0, 0), "1/1"},
+        {WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(40, 100), "40/100"},
+        {WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(40, 100), ""},
         // Explorer restarted: a new object, shown the bar again.
-        {TaskbarButtonCreatedMessage(), 0, {"create", "release", "normal", "40/100"}},
+        {TaskbarButtonCreatedMessage(), 0, 0, "create release normal 40/100"},
     };
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.phase);
-        if (row.phase == TaskbarButtonCreatedMessage()) {
-            ::PostMessageW(window, TaskbarButtonCreatedMessage(), 0, 0);
-        } else {
-            ::PostMessageW(window, WM_APP_UPDATE_PROGRESS, row.phase, row.bytes);
-        }
+        SCOPED_TRACE(row.calls);
+        ::PostMessageW(window, row.message, row.phase, row.bytes);
         Settle();
-        EXPECT_EQ(std::exchange(calls, {}), row.calls);
+        EXPECT_EQ(Joined(std::exchange(calls, {})), row.calls);
     }
     // Red where the bar stood while the box is open; progress after the run counts for nothing.
     FinishUpdate(false, L"A downloaded update failed its SHA-256 check.");
     ASSERT_TRUE(PumpUntil([&] { return closer.seen().size() == 1; }, std::chrono::seconds(5)));
     ::PostMessageW(window, WM_APP_UPDATE_PROGRESS, 0, 0);
     Settle();
-    EXPECT_EQ(calls, (std::vector<std::string>{"flash", "error", "40/100", "none"}));
+    EXPECT_EQ(Joined(calls), "flash error 40/100 none");
 }
 
 // Under Wine the shell's taskbar object is a stub that answers every call with success.
