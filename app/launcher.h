@@ -11,6 +11,9 @@
 constexpr UINT WM_APP_SERVER_STATUS = WM_APP + 1;  // wParam 1 reachable, 0 not
 constexpr UINT WM_APP_GAME_EXITED = WM_APP + 2;
 constexpr UINT WM_APP_UPDATE_RESULT = WM_APP + 3;  // lParam owns an UpdateResult
+// wParam an UpdatePhase, lParam its done and total bytes (UpdateProgressBytes), at most ten a
+// second: for the taskbar button only.
+constexpr UINT WM_APP_UPDATE_PROGRESS = WM_APP + 4;
 
 // Control ids; tests find the controls by them.
 constexpr int IDC_START_GAME = 1001;

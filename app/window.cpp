@@ -6,12 +6,16 @@
 #include "update/update.h"
 #include "vantor_config.h"
 
+#include <objbase.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <memory>
 #include <new>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -24,6 +28,36 @@ std::atomic<UpdateResult*> updateHandOver{nullptr};
 
 // Start Game's error boxes run a modal loop that dispatches this window's posted messages.
 bool startGameRunning = false;
+
+// From the worker's start until its result is taken: progress means something only meanwhile.
+bool updateRunning = false;
+// WM_CREATE initialised COM on the window thread, so WM_DESTROY ends it.
+bool comInitialised = false;
+
+constexpr std::chrono::milliseconds ProgressPostInterval{100};
+
+// The worker's side of its progress posts: a new phase is posted at once, bytes no more often
+// than every ProgressPostInterval, whatever the speed of the download.
+struct ProgressPoster {
+    HWND window = nullptr;
+    bool posted = false;
+    UpdatePhase phase = UpdatePhase::Checking;
+    std::chrono::steady_clock::time_point postedAt;
+};
+
+void PostUpdateProgress(void* context, UpdatePhase phase, uint64_t done, uint64_t total) {
+    ProgressPoster& poster = *static_cast<ProgressPoster*>(context);
+    const auto now = std::chrono::steady_clock::now();
+    if (poster.posted && phase == poster.phase && now - poster.postedAt < ProgressPostInterval) {
+        return;
+    }
+    poster.posted = true;
+    poster.phase = phase;
+    poster.postedAt = now;
+    // Never waits for the window; a post that fails is only a bar that lags.
+    ::PostMessageW(poster.window, WM_APP_UPDATE_PROGRESS, static_cast<WPARAM>(phase),
+                   PackProgressBytes(done, total));
+}
 
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
     return reinterpret_cast<INT_PTR>(
@@ -68,7 +102,11 @@ DWORD WINAPI UpdateWorker(LPVOID window) {
         UpdateResult* result = new (std::nothrow) UpdateResult;
         if (result == nullptr) return 0;
         std::unique_ptr<UpdateResult> owned(result);
+        ProgressPoster poster;
+        poster.window = static_cast<HWND>(window);
+        updateProgress = {&PostUpdateProgress, &poster};
         launcherServices.runUpdate(*owned);
+        updateProgress = {};
         updateHandOver.store(owned.get());
         if (::PostMessageW(static_cast<HWND>(window), WM_APP_UPDATE_RESULT, 0,
                            reinterpret_cast<LPARAM>(owned.get()))) {
@@ -84,18 +122,33 @@ DWORD WINAPI UpdateWorker(LPVOID window) {
     return 0;
 }
 
+// The update failed: its text in a box, the taskbar button red until the box is closed.
+void ShowUpdateFailure(HWND window, const wchar_t* text) {
+    ShowTaskbarError(window);
+    ShowLauncherError(window, text);
+    ShowTaskbarProgress(window, TBPF_NOPROGRESS, 0, 0);
+}
+
 LRESULT OnCreate(HWND window) {
     LauncherState& s = launcherState;
+    // Before any shell call: web-page handlers and the taskbar object are COM objects.
+    comInitialised =
+        SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+    OpenTaskbarButton();
+    // Run with more rights than Explorer, the launcher would not hear a button made anew.
+    ::ChangeWindowMessageFilterEx(window, TaskbarButtonCreatedMessage(), MSGFLT_ALLOW, nullptr);
     if (!CreateLauncherControls(window)) return -1;
     ::SetTimer(window, ProbeTimerId, ProbeTimerPeriodMs, nullptr);
     launcherServices.startServerProbe(window);
     s.updateSucceeded.exchange(0);
     ::SetWindowTextW(s.updateStatusLabel, L"Checking securely...");
     ::EnableWindow(s.startGameButton, FALSE);
+    updateRunning = true;
     unique_handle worker(processSeams.createThread(&UpdateWorker, window));
     if (!worker) {
+        updateRunning = false;
         ::SetWindowTextW(s.updateStatusLabel, L"Update check failed");
-        ShowLauncherError(window, L"Unable to start the secure Vantor update check.");
+        ShowUpdateFailure(window, L"Unable to start the secure Vantor update check.");
     }
     return 0;
 }
@@ -108,14 +161,40 @@ void OnUpdateResult(HWND window, LPARAM lParam) {
     if (expected == nullptr || !updateHandOver.compare_exchange_strong(expected, nullptr)) return;
     // Owned from here on, including when a message box below is still open.
     std::unique_ptr<UpdateResult> owned(expected);
+    updateRunning = false;
+    FlashIfInBackground(window);
     ::SetWindowTextW(s.updateStatusLabel, owned->message.c_str());
     if (owned->succeeded) {
         s.updateSucceeded.exchange(1);
         if (StartGameAllowed()) ::EnableWindow(s.startGameButton, TRUE);
+        ShowTaskbarProgress(window, TBPF_NOPROGRESS, 0, 0);
     } else {
         s.updateSucceeded.exchange(0);
         ::EnableWindow(s.startGameButton, FALSE);
-        ShowLauncherError(window, owned->message.c_str());
+        ShowUpdateFailure(window, owned->message.c_str());
+    }
+}
+
+// Any program can post this message: it counts only while the run goes on, for a phase the run
+// has and bytes within their total.
+void OnUpdateProgress(HWND window, WPARAM wParam, LPARAM lParam) {
+    const uint64_t packed = static_cast<uint64_t>(lParam);
+    const ULONGLONG done = packed & 0xFFFFFFFFu;
+    // Nothing to download is done at once.
+    const ULONGLONG total = std::max<ULONGLONG>(packed >> 32, 1);
+    if (!updateRunning || done > total) return;
+    switch (wParam) {
+        case static_cast<WPARAM>(UpdatePhase::Checking):
+            ShowTaskbarProgress(window, TBPF_INDETERMINATE, 0, 0);
+            break;
+        case static_cast<WPARAM>(UpdatePhase::Staging):
+            ShowTaskbarProgress(window, TBPF_NORMAL, done, total);
+            break;
+        case static_cast<WPARAM>(UpdatePhase::Installing):
+            ShowTaskbarProgress(window, TBPF_NORMAL, total, total);
+            break;
+        default:
+            break;
     }
 }
 
@@ -147,6 +226,9 @@ void OnDestroy(HWND window) {
     s.titleFont.reset();
     s.bodyFont.reset();
     s.backgroundBrush.reset();
+    CloseTaskbarButton();
+    updateRunning = false;
+    if (std::exchange(comInitialised, false)) ::CoUninitialize();
     ::PostQuitMessage(0);
 }
 
@@ -161,8 +243,10 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             const int id = LOWORD(wParam);
             if (id == IDC_START_GAME) {
                 // Any program can post this command, also while the button is disabled: it
-                // runs only when the button would, and not again from inside its own box.
-                if (HIWORD(wParam) == 0 && StartGameAllowed() && !startGameRunning) {
+                // runs only when the button would, and not while a box of the launcher (which
+                // disables the window) is open.
+                if (HIWORD(wParam) == 0 && StartGameAllowed() && !startGameRunning &&
+                    ::IsWindowEnabled(window)) {
                     startGameRunning = true;
                     launcherServices.startGame(window);
                     startGameRunning = false;
@@ -189,7 +273,14 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         case WM_APP_UPDATE_RESULT:
             OnUpdateResult(window, lParam);
             return 0;
+        case WM_APP_UPDATE_PROGRESS:
+            OnUpdateProgress(window, wParam, lParam);
+            return 0;
         default:
+            if (message != 0 && message == TaskbarButtonCreatedMessage()) {
+                RenewTaskbarButton(window);
+                return 0;
+            }
             break;
     }
     return ::DefWindowProcW(window, message, wParam, lParam);
@@ -198,6 +289,12 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 LauncherServices launcherServices = {&RunUpdate, &StartServerProbe, &StartGame, &ShellOpen};
+
+LPARAM PackProgressBytes(uint64_t done, uint64_t total) {
+    static_assert(sizeof(LPARAM) == sizeof(uint64_t), "the launcher is a 64-bit program");
+    for (; total > 0xFFFFFFFFu; total >>= 1) done >>= 1;
+    return static_cast<LPARAM>((total << 32) | (done & 0xFFFFFFFFu));
+}
 
 LRESULT CALLBACK LauncherWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     // Nothing may unwind into the system's dispatcher; running out of memory ends the process.

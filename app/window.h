@@ -3,6 +3,8 @@
 
 #include "app/launcher.h"
 
+#include <shobjidl.h>
+
 constexpr COLORREF BackgroundColour = RGB(250, 246, 249);
 
 // What the window procedure starts; tests swap entries to drive the window on its own.
@@ -14,6 +16,35 @@ struct LauncherServices {
     INT_PTR (*openAddress)(HWND owner, const wchar_t* address);
 };
 extern LauncherServices launcherServices;
+
+// The taskbar button's calls, defaulting to the shell's taskbar object; tests swap entries.
+struct TaskbarSeams {
+    // The object, or null when it cannot be made.
+    ITaskbarList3* (*create)();
+    void (*release)(ITaskbarList3* taskbar);
+    HRESULT (*setState)(ITaskbarList3* taskbar, HWND window, TBPFLAG state);
+    HRESULT (*setValue)(ITaskbarList3* taskbar, HWND window, ULONGLONG done, ULONGLONG total);
+    BOOL(WINAPI* flash)(PFLASHWINFO info);
+    HWND(WINAPI* foreground)();
+};
+extern TaskbarSeams taskbarSeams;
+
+// The taskbar button's progress, on the window thread alone. Open at WM_CREATE, closed at
+// WM_DESTROY; the object is made when first needed.
+void OpenTaskbarButton();
+void CloseTaskbarButton();
+void ShowTaskbarProgress(HWND window, TBPFLAG state, ULONGLONG done, ULONGLONG total);
+// Red on the bar as it stood, or on a full one when it showed no bytes.
+void ShowTaskbarError(HWND window);
+// The taskbar announced the button anew (Explorer restarted): a new object, shown it all again.
+void RenewTaskbarButton(HWND window);
+UINT TaskbarButtonCreatedMessage();
+// Flashes the button until the player comes back, unless the launcher is in front.
+void FlashIfInBackground(HWND window);
+
+// WM_APP_UPDATE_PROGRESS's lParam: total in the high half, done in the low, both halved until
+// total fits.
+LPARAM PackProgressBytes(uint64_t done, uint64_t total);
 
 // wWinMain's steps after its arguments: returns the process exit code.
 int RunLauncher(HINSTANCE instance, int showCommand);

@@ -1,3 +1,4 @@
+#include "update/progress.h"
 #include "update/update.h"
 #include "update/winhttp_handles.h"
 
@@ -82,6 +83,7 @@ bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& 
             return false;
         }
         body.resize(held + read);
+        ReportDownloadedBytes(read);
     }
 }
 

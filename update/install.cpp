@@ -1,6 +1,7 @@
 #include "common/error_text.h"
 #include "common/handles.h"
 #include "common/paths.h"
+#include "update/progress.h"
 #include "update/update_seams.h"
 
 #include <algorithm>
@@ -288,6 +289,10 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
                           const std::vector<ManifestEntry>& updateList, RetryBudget& budget) {
     std::vector<StagedFile> stagedFiles;
     stagedFiles.reserve(updateList.size());
+    uint64_t bytesToStage = 0;
+    for (const ManifestEntry& entry : updateList) bytesToStage += entry.size;
+    BeginStaging(bytesToStage);
+    uint64_t stagedBytes = 0;
     for (const ManifestEntry& entry : updateList) {
         const std::wstring targetPath = JoinPath(installDir, entry.relativePath.c_str());
         StagedFile file{.entry = entry,
@@ -320,8 +325,10 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
             DeleteStagingFiles(budget, stagedFiles, &file);
             return Failure(DigestFailedText);
         }
+        ReportStagedBytes(stagedBytes += file.entry.size);
         stagedFiles.push_back(std::move(file));
     }
+    ReportUpdatePhase(UpdatePhase::Installing);
 
     size_t installedCount = 0;
     for (StagedFile& file : stagedFiles) {

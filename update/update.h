@@ -24,6 +24,22 @@ struct UpdateResult {
     std::wstring message;
 };
 
+// What an update run is doing, for the player's taskbar button.
+enum class UpdatePhase : int {
+    Checking = 0,    // the manifest is fetched and the installed files are compared
+    Staging = 1,     // done of total bytes are downloaded
+    Installing = 2,  // every byte is downloaded and verified
+};
+
+// Told by the run, on the run's thread, of each phase and while staging of its bytes. It must
+// return at once: the run waits for nobody. The default reports nothing.
+struct UpdateProgress {
+    void (*report)(void* context, UpdatePhase phase, uint64_t done, uint64_t total) = nullptr;
+    void* context = nullptr;
+};
+// Set by whoever starts the run, before it starts.
+extern UpdateProgress updateProgress;
+
 // The whole run: manifest, signature, comparison with the disk and the staged install. Fills
 // the freshly allocated result with exactly one outcome and returns it.
 UpdateResult& RunUpdate(UpdateResult& result);

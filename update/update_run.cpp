@@ -1,6 +1,7 @@
 #include "common/handles.h"
 #include "common/paths.h"
 #include "common/process_seams.h"
+#include "update/progress.h"
 #include "update/update.h"
 #include "update/update_seams.h"
 
@@ -52,6 +53,7 @@ void Fail(UpdateResult& result, std::wstring message) {
 }  // namespace
 
 UpdateResult& RunUpdate(UpdateResult& result) {
+    ReportUpdatePhase(UpdatePhase::Checking);
     std::wstring installDir;
     if (!processSeams.getInstallDirectory(installDir)) {
         Fail(result, NoInstallDirectoryText);

@@ -28,7 +28,7 @@ protected:
     std::wstring UpdateLabel() const { return WindowText(launcherState.updateStatusLabel); }
     void Settle() { PumpFor(std::chrono::milliseconds(30)); }
 
-    ScopedSeams seams{launcherServices, processSeams};
+    ScopedSeams seams{launcherServices, processSeams, taskbarSeams};
     HWND window = nullptr;
 
 public:

@@ -252,7 +252,8 @@ TEST_F(LauncherWindowTest, UpdateResultsNotHandedOverByTheWorkerChangeNothing) {
 }
 
 // Any program can post the command, also while the button is disabled: only a plain click
-// counts, and only while the update has succeeded and the server is reachable.
+// counts, and only while the update has succeeded, the server is reachable and no box of the
+// launcher (which disables the window) is open.
 TEST_F(LauncherWindowTest, StartGameRunsOnlyForAPlainClickWhileItsButtonWouldBeEnabled) {
     ASSERT_NE(Create(), nullptr);
     const struct {
@@ -260,16 +261,19 @@ TEST_F(LauncherWindowTest, StartGameRunsOnlyForAPlainClickWhileItsButtonWouldBeE
         int32_t serverState;
         WORD code;
         int calls;
+        bool windowEnabled = true;
     } rows[] = {
-        {1, Reachable, BN_CLICKED, 1},  {1, Reachable, BN_DOUBLECLICKED, 0},
-        {1, Reachable, BN_SETFOCUS, 0}, {1, Reachable, 0xFFFF, 0},
+        {1, Reachable, BN_CLICKED, 1},        {1, Reachable, BN_DOUBLECLICKED, 0},
+        {1, Reachable, BN_SETFOCUS, 0},       {1, Reachable, 0xFFFF, 0},
         {0, Reachable, BN_CLICKED, 0},  // the update still runs, or failed
-        {1, Checking, BN_CLICKED, 0},   {1, Offline, BN_CLICKED, 0},
+        {1, Checking, BN_CLICKED, 0},         {1, Offline, BN_CLICKED, 0},
+        {1, Reachable, BN_CLICKED, 0, false},  // a web page's error box is open
     };
     for (const auto& row : rows) {
         startGameCalls = 0;
         launcherState.updateSucceeded = row.updateSucceeded;
         launcherState.serverState = row.serverState;
+        ::EnableWindow(window, row.windowEnabled);
         ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_START_GAME, row.code), 0);
         Settle();
         EXPECT_EQ(startGameCalls.load(), row.calls)
