@@ -1,9 +1,9 @@
 // Release history in the web root: patch/releases/<id>/ keeps each published manifest and its
-// signature, so that an earlier release can be served again and unneeded files pruned.
+// signature, so that an earlier release can be served again and unneeded files pruned. The
+// web root's patch/ folder is also a place that a plan is carried out against.
 #include "tools/release_tool.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,34 +26,7 @@ constexpr size_t IdLength = StampLength + 4;
 
 // Both served names link to current/<name>, and "current" links to releases/<id>.
 constexpr char CurrentName[] = "current";
-
-struct KeptRelease {
-    std::string id;  // empty for the served manifest
-    std::string manifest;
-    std::string signature;
-    std::vector<ManifestRecord> records;
-    std::string problem;  // why records could not be read; empty when they could
-};
-
-struct History {
-    std::vector<KeptRelease> kept;  // oldest first
-    KeptRelease served;
-    // The served release: the one "current" links to when both served names go through it,
-    // else the newest kept release with the served bytes; or -1.
-    int current = -1;
-    int manifestOf = -1;   // the newest kept release whose manifest is served, or -1
-    int signatureOf = -1;  // the same for the signature
-    bool linked = false;   // both served names reach kept[current] through "current"
-};
-
-bool IsReleaseId(std::string_view id) {
-    if (id.size() != IdLength) return false;
-    for (size_t i = 0; i < IdLength; ++i) {
-        const char want = i == 8 ? 'T' : i == StampLength - 1 ? 'Z' : i == StampLength ? '-' : 0;
-        if (want ? id[i] != want : id[i] < '0' || id[i] > '9') return false;
-    }
-    return true;
-}
+constexpr char LockFileName[] = ".vantor-release.lock";
 
 void ReadRelease(const fs::path& dir, KeptRelease& release) {
     std::string problem;
@@ -77,8 +50,283 @@ std::string LinkToServed(std::string_view name) {
     return std::string(CurrentName) + "/" + std::string(name);
 }
 
-// Reads every kept release and the served one. Fails only when the folders cannot be listed;
-// a release that cannot be read carries its problem instead.
+std::string DateOf(const std::string& id) {
+    return id.substr(0, 4) + "-" + id.substr(4, 2) + "-" + id.substr(6, 2) + " " + id.substr(9, 2) +
+           ":" + id.substr(11, 2) + ":" + id.substr(13, 2) + " UTC";
+}
+
+uint64_t TotalBytes(const std::vector<ManifestRecord>& records) {
+    uint64_t total = 0;
+    for (const ManifestRecord& record : records) total += record.size;
+    return total;
+}
+
+uint64_t FolderBytes(const fs::path& dir) {
+    uint64_t total = 0;
+    std::error_code ec;
+    fs::recursive_directory_iterator it(dir, ec);
+    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        std::error_code ignored;
+        if (it->is_regular_file(ignored)) total += it->file_size(ignored);
+    }
+    return total;
+}
+
+// The names the tool owns in each folder; only their temporaries are ever removed.
+bool IsServedName(std::string_view name) {
+    return name == ManifestFileName || name == SignatureFileName || name == CurrentName;
+}
+bool IsStoredName(std::string_view name) {
+    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// A killed run's temporary of an owned name: this version's form, or one of the two fixed
+// names earlier versions used (".current.link", ".<id>.gone").
+bool IsLeftover(const std::string& name, bool (*owned)(std::string_view), const char* oldSuffix) {
+    const size_t dot = name.rfind('.');
+    if (name.size() < 3 || name[0] != '.' || dot < 2 || dot == std::string::npos) return false;
+    const std::string_view suffix = std::string_view(name).substr(dot + 1);
+    return owned(std::string_view(name).substr(1, dot - 1)) &&
+           (IsTemporarySuffix(suffix) || suffix == oldSuffix);
+}
+
+std::string Shown(const fs::path& patchDir, const fs::path& path) {
+    return path.lexically_relative(patchDir.parent_path()).generic_string();
+}
+
+bool RemoveLeftovers(const fs::path& patchDir, std::string& error) {
+    const struct {
+        fs::path dir;
+        bool (*owned)(std::string_view);
+        const char* oldSuffix;
+    } places[] = {
+        {patchDir, IsServedName, "link"},
+        {patchDir / "files", IsStoredName, ""},
+        {patchDir / "releases", IsReleaseId, "gone"},
+    };
+    for (const auto& place : places) {
+        std::error_code ec;
+        std::vector<fs::path> leftovers;
+        fs::directory_iterator it(place.dir, ec);
+        if (ec == std::errc::no_such_file_or_directory) continue;
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            if (IsLeftover(it->path().filename().string(), place.owned, place.oldSuffix)) {
+                leftovers.push_back(it->path());
+            }
+        }
+        if (ec) {
+            error = place.dir.string() + ": cannot read: " + ec.message();
+            return false;
+        }
+        for (const fs::path& leftover : leftovers) {
+            std::error_code removed;
+            fs::remove_all(leftover, removed);
+            if (removed) {
+                error = leftover.string() +
+                        ": cannot remove what an interrupted run left: " + removed.message();
+                return false;
+            }
+            std::cout << "removed  " << Shown(patchDir, leftover)
+                      << " (left by an interrupted run)\n";
+        }
+        if (!leftovers.empty() && !SyncDirectory(place.dir, error)) return false;
+    }
+    return true;
+}
+
+// The web server reads as another user: what the tool serves must be readable by others
+// (an earlier version under a strict umask made releases/ 0700).
+bool RepairMode(const fs::path& patchDir, const fs::path& path, bool folder, std::string& error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return true;  // nothing there to serve
+    if (folder ? !S_ISDIR(st.st_mode) : !S_ISREG(st.st_mode)) return true;
+    const mode_t need = folder ? S_IROTH | S_IXOTH : S_IROTH;
+    if ((st.st_mode & need) == need) return true;
+    const mode_t repaired = folder ? 0755 : 0644;
+    if (::chmod(path.c_str(), repaired) != 0) {
+        error = path.string() +
+                ": others cannot read it and it cannot be changed: " + std::strerror(errno);
+        return false;
+    }
+    char modes[48];
+    std::snprintf(modes, sizeof(modes), "mode %04o, now %04o", unsigned(st.st_mode & 07777),
+                  unsigned(repaired));
+    std::cout << "repaired " << Shown(patchDir, path) << " (" << modes
+              << "; the web server could not read it)\n";
+    return true;
+}
+
+bool RepairModes(const fs::path& patchDir, std::string& error) {
+    const fs::path filesDir = patchDir / "files";
+    const fs::path releasesDir = patchDir / "releases";
+    if (!RepairMode(patchDir, patchDir, true, error) ||
+        !RepairMode(patchDir, filesDir, true, error) ||
+        !RepairMode(patchDir, releasesDir, true, error) ||
+        !RepairMode(patchDir, patchDir / ManifestFileName, false, error) ||
+        !RepairMode(patchDir, patchDir / SignatureFileName, false, error)) {
+        return false;
+    }
+    std::error_code ec;
+    for (fs::directory_iterator it(filesDir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        if (IsStoredName(it->path().filename().string()) &&
+            !RepairMode(patchDir, it->path(), false, error)) {
+            return false;
+        }
+    }
+    for (fs::directory_iterator it(releasesDir, ec); !ec && it != fs::directory_iterator();
+         it.increment(ec)) {
+        if (!IsReleaseId(it->path().filename().string())) continue;
+        if (!RepairMode(patchDir, it->path(), true, error) ||
+            !RepairMode(patchDir, it->path() / ManifestFileName, false, error) ||
+            !RepairMode(patchDir, it->path() / SignatureFileName, false, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Points link at target: a new link made under a temporary name is renamed over it, so a
+// reader finds the old target or the new one. A link that points there already is synced
+// too: the rename that made it may be a killed run's and not yet durable.
+bool SwitchLink(const fs::path& link, const std::string& target, std::string& error) {
+    if (LinkTarget(link) != target) {
+        const std::string temp = TemporaryName(link);
+        if (::symlink(target.c_str(), temp.c_str()) != 0 ||
+            ::rename(temp.c_str(), link.c_str()) != 0) {
+            error = link.string() + ": cannot link to " + target + ": " + std::strerror(errno) +
+                    "; what is served has not changed";
+            ::unlink(temp.c_str());
+            return false;
+        }
+    }
+    if (SyncDirectory(link.parent_path(), error)) return true;
+    error += "; " + link.string() + " links to " + target + " now, but a crash may undo that";
+    return false;
+}
+
+// Filled under a temporary name and renamed into place, so a kept release is always whole.
+bool WriteRelease(const fs::path& patchDir, const PlannedRelease& release, std::string& error) {
+    const fs::path releasesDir = patchDir / "releases";
+    std::error_code ec;
+    if (fs::create_directory(releasesDir, ec) && !SyncDirectory(patchDir, error)) return false;
+    if (ec) {
+        error = releasesDir.string() + ": " + ec.message();
+        return false;
+    }
+    const fs::path target = releasesDir / release.id;
+    const std::string temp = TemporaryName(target);
+    if (::mkdir(temp.c_str(), 0755) != 0) {
+        error = releasesDir.string() + ": cannot create a folder: " + std::strerror(errno);
+        return false;
+    }
+    bool ok = ReplaceFile(fs::path(temp) / ManifestFileName, release.manifest, error) &&
+              ReplaceFile(fs::path(temp) / SignatureFileName, release.signature, error);
+    if (ok &&
+        (::chmod(temp.c_str(), 0755) != 0 ||
+         ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0)) {
+        error = target.string() + ": cannot create: " + std::strerror(errno);
+        ok = false;
+    }
+    if (!ok) {
+        fs::remove_all(temp, ec);
+        return false;
+    }
+    return SyncDirectory(releasesDir, error);
+}
+
+// Copies each file to its content-addressed place, unless an intact copy is there.
+bool FolderPutFiles(void* context, const std::vector<PlannedFile>& files, std::vector<bool>& stored,
+                    std::string& error) {
+    const fs::path filesDir = *static_cast<const fs::path*>(context) / "files";
+    stored.assign(files.size(), false);
+    for (size_t i = 0; i < files.size(); ++i) {
+        const PlannedFile& file = files[i];
+        const fs::path target = filesDir / file.hex;
+        Sha256Digest existing{};
+        uint64_t existingSize = 0;
+        std::string ignored;
+        std::error_code ec;
+        if (fs::is_regular_file(target, ec) &&
+            HashFile(target.string(), existing, existingSize, ignored) &&
+            existingSize == file.size && DigestToHex(existing) == file.hex) {
+            continue;
+        }
+        std::string bytes;
+        if (!ReadWhole(file.source, bytes, error)) return false;
+        // The bytes copied are the bytes the manifest vouches for, or nothing is published.
+        if (bytes.size() != file.size || DigestToHex(HashBytes(bytes)) != file.hex) {
+            error = file.source.string() + ": changed while being published; run again";
+            return false;
+        }
+        stored[i] = true;
+        if (!ReplaceFile(target, bytes, error)) return false;
+    }
+    // A copy found intact may be a killed run's rename that is not yet durable.
+    return SyncDirectory(filesDir, error);
+}
+
+bool FolderPutReleases(void* context, const std::vector<PlannedRelease>& releases,
+                       std::string& error) {
+    for (const PlannedRelease& release : releases) {
+        if (!WriteRelease(*static_cast<const fs::path*>(context), release, error)) return false;
+    }
+    return true;
+}
+
+bool FolderSwitchPair(void* context, const PlannedRelease& release, double& gapSeconds,
+                      std::string& error) {
+    const fs::path& patchDir = *static_cast<const fs::path*>(context);
+    gapSeconds = 0;  // one rename
+    return LinkServedNames(patchDir, error) &&
+           SwitchLink(patchDir / CurrentName, "releases/" + release.id, error);
+}
+
+// Release folders go first: an interrupted run leaves unnamed files, never a kept release
+// whose files are gone. A folder vanishes whole under one rename, then is emptied under its
+// temporary name, which the next run removes if this one is killed.
+bool FolderRemove(void* context, const std::vector<PlannedDeletion>& doomed, std::string& error) {
+    const fs::path& patchDir = *static_cast<const fs::path*>(context);
+    bool releases = false;
+    bool files = false;
+    for (const PlannedDeletion& d : doomed) {
+        const fs::path path = patchDir / (d.release ? "releases" : "files") / d.name;
+        std::error_code ec;
+        if (d.release) {
+            const fs::path hidden = TemporaryName(path);
+            fs::rename(path, hidden, ec);
+            if (!ec) fs::remove_all(hidden, ec);
+            releases = true;
+        } else {
+            if (releases && !files && !SyncDirectory(patchDir / "releases", error)) return false;
+            fs::remove(path, ec);
+            files = true;
+        }
+        if (ec) {
+            error = path.string() + ": cannot delete: " + ec.message();
+            return false;
+        }
+    }
+    return (!releases || files || SyncDirectory(patchDir / "releases", error)) &&
+           (!files || SyncDirectory(patchDir / "files", error));
+}
+
+int Fail(const char* command, const std::string& message) {
+    std::cerr << "vantor-release " << command << ": " << message << "\n";
+    return 1;
+}
+
+}  // namespace
+
+bool IsReleaseId(std::string_view id) {
+    if (id.size() != IdLength) return false;
+    for (size_t i = 0; i < IdLength; ++i) {
+        const char want = i == 8 ? 'T' : i == StampLength - 1 ? 'Z' : i == StampLength ? '-' : 0;
+        if (want ? id[i] != want : id[i] < '0' || id[i] > '9') return false;
+    }
+    return true;
+}
+
 bool LoadHistory(const fs::path& patchDir, History& history, std::string& error) {
     const fs::path releasesDir = patchDir / "releases";
     std::error_code ec;
@@ -151,151 +399,26 @@ std::string NextReleaseId(const std::vector<KeptRelease>& kept) {
     return kept.back().id.substr(0, StampLength + 1) + sequence;
 }
 
-std::string DateOf(const std::string& id) {
-    return id.substr(0, 4) + "-" + id.substr(4, 2) + "-" + id.substr(6, 2) + " " + id.substr(9, 2) +
-           ":" + id.substr(11, 2) + ":" + id.substr(13, 2) + " UTC";
-}
-
-uint64_t TotalBytes(const std::vector<ManifestRecord>& records) {
-    uint64_t total = 0;
-    for (const ManifestRecord& record : records) total += record.size;
-    return total;
-}
-
-uint64_t FolderBytes(const fs::path& dir) {
-    uint64_t total = 0;
-    std::error_code ec;
-    fs::recursive_directory_iterator it(dir, ec);
-    for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        std::error_code ignored;
-        if (it->is_regular_file(ignored)) total += it->file_size(ignored);
-    }
-    return total;
-}
-
-// A killed run's temporary names are "." + the name in place + "." + a suffix; only those of
-// names the tool owns in each folder are removed, never an operator's own dot-files.
-bool IsServedName(std::string_view name) {
-    return name == ManifestFileName || name == SignatureFileName || name == CurrentName;
-}
-bool IsStoredName(std::string_view name) {
-    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-bool IsKeptName(std::string_view name) {
-    return name == "new" || IsReleaseId(name);  // "new": what earlier versions named them
-}
-
-bool RemoveLeftovers(const fs::path& patchDir, std::string& error) {
-    const std::pair<fs::path, bool (*)(std::string_view)> places[] = {
-        {patchDir, IsServedName},
-        {patchDir / "files", IsStoredName},
-        {patchDir / "releases", IsKeptName},
-    };
-    for (const auto& [dir, owned] : places) {
-        std::error_code ec;
-        std::vector<fs::path> leftovers;
-        fs::directory_iterator it(dir, ec);
-        if (ec == std::errc::no_such_file_or_directory) continue;
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            const size_t dot = name.rfind('.');
-            if (name[0] == '.' && dot > 1 && dot + 1 < name.size() &&
-                owned(std::string_view(name).substr(1, dot - 1))) {
-                leftovers.push_back(it->path());
-            }
-        }
-        fs::path failed = dir;
-        for (const fs::path& leftover : leftovers) {
-            if (fs::remove_all(leftover, ec); ec) {
-                failed = leftover;
-                break;
-            }
-        }
-        if (ec) {
-            error =
-                failed.string() + ": cannot remove what an interrupted run left: " + ec.message();
-            return false;
-        }
-    }
-    return true;
-}
-
-// Points link at target: a new link made under a temporary name is renamed over it, so a
-// reader finds the old target or the new one. Nothing is written when it points there already.
-bool SwitchLink(const fs::path& link, const std::string& target, std::string& error) {
-    if (LinkTarget(link) == target) return true;
-    const std::string temp = TemporaryName(link, "link");
-    ::unlink(temp.c_str());  // one a run without the lock left
-    if (::symlink(target.c_str(), temp.c_str()) != 0 || ::rename(temp.c_str(), link.c_str()) != 0) {
-        error = link.string() + ": cannot link to " + target + ": " + std::strerror(errno) +
-                "; what is served has not changed";
-        ::unlink(temp.c_str());
-        return false;
-    }
-    if (SyncDirectory(link.parent_path(), error)) return true;
-    error += "; " + link.string() + " links to " + target + " now, but a crash may undo that";
-    return false;
-}
-
-bool StoreRelease(const fs::path& patchDir, const History& history, std::string_view manifest,
-                  std::string_view signature, std::string& id, bool& kept, std::string& error) {
-    kept = false;
-    if (!history.kept.empty() && history.kept.back().manifest == manifest &&
-        history.kept.back().signature == signature) {
-        id = history.kept.back().id;
-        return true;
-    }
-    id = NextReleaseId(history.kept);
-    if (id.empty()) {
-        error = "cannot name the release after " + history.kept.back().id + "; check the clock";
-        return false;
-    }
-    const fs::path releasesDir = patchDir / "releases";
-    std::error_code ec;
-    if (fs::create_directory(releasesDir, ec) && !SyncDirectory(patchDir, error)) return false;
-    if (ec) {
-        error = releasesDir.string() + ": " + ec.message();
-        return false;
-    }
-    // Filled under a temporary name and renamed into place, so a kept release is always whole.
-    const fs::path target = releasesDir / id;
-    std::string temp = TemporaryName(target, "XXXXXX");
-    if (!::mkdtemp(temp.data())) {
-        error = releasesDir.string() + ": cannot create a folder: " + std::strerror(errno);
-        return false;
-    }
-    bool ok = ReplaceFile(fs::path(temp) / ManifestFileName, manifest, error) &&
-              ReplaceFile(fs::path(temp) / SignatureFileName, signature, error);
-    if (ok &&
-        (::chmod(temp.c_str(), 0755) != 0 ||
-         ::renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) != 0)) {
-        error = target.string() + ": cannot create: " + std::strerror(errno);
-        ok = false;
-    }
-    if (!ok) {
-        fs::remove_all(temp, ec);
-        return false;
-    }
-    kept = true;
-    return SyncDirectory(releasesDir, error);
-}
-
-// Turns the served names into links through "current" without changing the pair they serve:
-// "current" first names the release served now (a pair served before releases were kept is
-// kept first; of a mixed pair, the manifest's release, which the links then make whole).
 bool LinkServedNames(const fs::path& patchDir, std::string& error) {
     History history;
     if (!LoadHistory(patchDir, history, error)) return false;
-    if (history.linked) return true;
+    if (history.linked) return SyncDirectory(patchDir, error);
+    // "current" first names the release served now: of a mixed pair, the manifest's release,
+    // which the links then make whole.
     const int now = history.current >= 0      ? history.current
                     : history.manifestOf >= 0 ? history.manifestOf
                                               : history.signatureOf;
     std::string id = now >= 0 ? history.kept[now].id : "";
-    bool kept = false;
-    if (now < 0 && history.served.problem.empty() &&
-        !StoreRelease(patchDir, history, history.served.manifest, history.served.signature, id,
-                      kept, error)) {
-        return false;
+    if (now < 0 && history.served.problem.empty()) {
+        id = NextReleaseId(history.kept);
+        if (id.empty()) {
+            error = "cannot name the release after " + history.kept.back().id + "; check the clock";
+            return false;
+        }
+        if (!WriteRelease(patchDir, {id, history.served.manifest, history.served.signature},
+                          error)) {
+            return false;
+        }
     }
     if (!id.empty() && !SwitchLink(patchDir / CurrentName, "releases/" + id, error)) return false;
     // The signature first: where nothing was served, a lone signature is never fetched.
@@ -303,51 +426,51 @@ bool LinkServedNames(const fs::path& patchDir, std::string& error) {
            SwitchLink(patchDir / ManifestFileName, LinkToServed(ManifestFileName), error);
 }
 
-int Fail(const char* command, const std::string& message) {
-    std::cerr << "vantor-release " << command << ": " << message << "\n";
-    return 1;
-}
-
-}  // namespace
-
-bool LockPatchDirectory(const fs::path& patchDir, std::string& error) {
-    // Held until the process exits: each command changes the web root once, then ends.
-    const int fd = ::open(patchDir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-        error = patchDir.string() + ": cannot open: " + std::strerror(errno);
-        return false;
+bool OpenWebRoot(const fs::path& webRoot, bool noLock, std::string& error) {
+    const fs::path patchDir = webRoot / "patch";
+    if (!noLock) {
+        // An open-file-description lock on a regular file: network file systems that cannot
+        // lock a folder lock a file, and it is held until the process exits.
+        const fs::path lockPath = webRoot / LockFileName;
+        const int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            error = lockPath.string() + ": cannot open: " + std::strerror(errno);
+            return false;
+        }
+        struct flock lock {};
+        lock.l_type = F_WRLCK;
+        lock.l_whence = SEEK_SET;
+        if (::fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+            const int failure = errno;
+            ::close(fd);
+            if (failure == EAGAIN || failure == EACCES) {
+                error = webRoot.string() + ": another vantor-release is changing this web root";
+            } else {
+                error = lockPath.string() + ": cannot lock: " + std::strerror(failure) +
+                        "; if no other run can change this web root meanwhile, --no-lock "
+                        "goes on without the lock";
+            }
+            return false;
+        }
     }
-    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return RemoveLeftovers(patchDir, error);
-    const int failure = errno;
-    ::close(fd);
-    if (failure == EWOULDBLOCK) {
-        error = patchDir.string() + ": another vantor-release is changing this web root";
-        return false;
-    }
-    // Some network file systems cannot lock a directory; that must not stop a publish, but
-    // without the lock another run's temporary files cannot be told from leftovers.
-    std::cerr << "vantor-release: warning: " << patchDir.string()
-              << ": cannot lock, so runs at the same time are not kept apart: "
-              << std::strerror(failure) << "\n";
-    return true;
-}
-
-bool KeepRelease(const fs::path& patchDir, std::string_view manifest, std::string_view signature,
-                 std::string& id, bool& kept, std::string& error) {
-    History history;
-    return LinkServedNames(patchDir, error) && LoadHistory(patchDir, history, error) &&
-           StoreRelease(patchDir, history, manifest, signature, id, kept, error);
-}
-
-bool ServeRelease(const fs::path& patchDir, const std::string& id, std::string& error) {
-    return LinkServedNames(patchDir, error) &&
-           SwitchLink(patchDir / CurrentName, "releases/" + id, error);
+    return RemoveLeftovers(patchDir, error) && RepairModes(patchDir, error);
 }
 
 std::string ServedPairProblem(const fs::path& patchDir) {
     History history;
     std::string error;
     return LoadHistory(patchDir, history, error) ? PairProblem(history) : "";
+}
+
+Place FolderPlace(const fs::path* patchDir) {
+    Place place;
+    place.context = const_cast<fs::path*>(patchDir);
+    place.switchesInOneStep = true;
+    place.putFiles = FolderPutFiles;
+    place.putReleases = FolderPutReleases;
+    place.switchPair = FolderSwitchPair;
+    place.remove = FolderRemove;
+    return place;
 }
 
 int RunReleases(const Arguments& args) {
@@ -383,7 +506,7 @@ int RunReleases(const Arguments& args) {
 
 int RunRollback(const Arguments& args) {
     const fs::path webRoot = args.positional[0];
-    const fs::path patchDir = webRoot / "patch";
+    fs::path patchDir = webRoot / "patch";
     const std::string& id = args.positional[1];
     const std::string& modulus = args.options.at("--modulus");
     std::string error;
@@ -396,27 +519,25 @@ int RunRollback(const Arguments& args) {
     if (!fs::is_directory(patchDir / "releases" / id, ec)) {
         return Fail("rollback", (patchDir / "releases" / id).string() + ": no such release");
     }
-    if (!LockPatchDirectory(patchDir, error)) return Fail("rollback", error);
-
+    if (!OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error)) {
+        return Fail("rollback", error);
+    }
     const std::string folder = "/patch/releases/" + id + "/";
     CheckedRelease release;
     if (CheckRelease(webRoot, modulus, folder + std::string(ManifestFileName),
                      folder + std::string(SignatureFileName), release) != 0) {
         return Fail("rollback", "refusing to serve release " + id + "; nothing was changed");
     }
-    History history;
-    if (LoadHistory(patchDir, history, error) && history.linked &&
-        history.kept[history.current].id == id) {
-        std::cout << "release " << id << " is already served\n";
-        return 0;
-    }
-    if (!ServeRelease(patchDir, id, error)) return Fail("rollback", error);
-    std::cout << "serving release " << id << "\n";
+    Plan plan;
+    plan.switchPair = true;
+    plan.serve = {id, release.manifest, release.signature};
+    if (!CarryOut(plan, FolderPlace(&patchDir), false, error)) return Fail("rollback", error);
     return 0;
 }
 
 int RunPrune(const Arguments& args) {
-    const fs::path patchDir = fs::path(args.positional[0]) / "patch";
+    const fs::path webRoot = args.positional[0];
+    fs::path patchDir = webRoot / "patch";
     const std::string& keepText = args.options.at("--keep");
     const bool dryRun = args.options.count("--dry-run") != 0;
     if (keepText.empty() || keepText.size() > 6 ||
@@ -427,7 +548,9 @@ int RunPrune(const Arguments& args) {
     const size_t keep = std::stoul(keepText);
     std::string error;
     if (!IsDirectory(patchDir / "files", error)) return Fail("prune", error);
-    if (!dryRun && !LockPatchDirectory(patchDir, error)) return Fail("prune", error);
+    if (!dryRun && !OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error)) {
+        return Fail("prune", error);
+    }
     History history;
     if (!LoadHistory(patchDir, history, error)) return Fail("prune", error);
     if (!history.served.problem.empty()) {
@@ -465,20 +588,14 @@ int RunPrune(const Arguments& args) {
                   << (static_cast<int>(i) == history.current ? " (current)" : "") << "\n";
     }
 
-    std::vector<fs::path> doomed;
+    Plan plan;
     uint64_t freed = 0;
     for (size_t i = 0; i < history.kept.size(); ++i) {
         if (keeping[i]) continue;
-        const fs::path dir = patchDir / "releases" / history.kept[i].id;
-        const uint64_t bytes = FolderBytes(dir);
-        std::cout << "delete   patch/releases/" << history.kept[i].id << "/  " << bytes
-                  << " bytes\n";
-        doomed.push_back(dir);
+        const uint64_t bytes = FolderBytes(patchDir / "releases" / history.kept[i].id);
+        plan.deletions.push_back({true, history.kept[i].id, bytes});
         freed += bytes;
     }
-    // Release folders go first: an interrupted prune leaves unnamed files, never a kept
-    // release whose files are gone.
-    const size_t folders = doomed.size();
     std::error_code ec;
     std::vector<fs::directory_entry> files;
     fs::directory_iterator it(patchDir / "files", ec);
@@ -487,31 +604,23 @@ int RunPrune(const Arguments& args) {
     std::sort(files.begin(), files.end());
     for (const fs::directory_entry& entry : files) {
         const std::string name = entry.path().filename().string();
-        if (!entry.is_regular_file(ec) || named.count("/patch/files/" + name)) continue;
-        const uint64_t bytes = entry.file_size(ec);
-        std::cout << "delete   patch/files/" << name << "  " << bytes << " bytes\n";
-        doomed.push_back(entry.path());
+        std::error_code entryError;  // a dangling link is no file of ours, not a failure
+        if (!entry.is_regular_file(entryError) || named.count("/patch/files/" + name)) continue;
+        const uint64_t bytes = entry.file_size(entryError);
+        plan.deletions.push_back({false, name, bytes});
         freed += bytes;
+    }
+    if (!CarryOut(plan, FolderPlace(&patchDir), dryRun, error)) return Fail("prune", error);
+    // Deletions a killed run made are durable before this run reports them done.
+    if (!dryRun &&
+        (!SyncDirectory(patchDir / "files", error) ||
+         (fs::exists(patchDir / "releases", ec) && !SyncDirectory(patchDir / "releases", error)))) {
+        return Fail("prune", error);
     }
     if (dryRun) {
         std::cout << "would free " << freed << " bytes (dry run: nothing was deleted)\n";
-        return 0;
+    } else {
+        std::cout << "freed " << freed << " bytes\n";
     }
-    for (size_t i = 0; i < doomed.size(); ++i) {
-        // A release folder vanishes whole under one rename, then is emptied under its
-        // temporary name, which the next run removes if this one is killed.
-        const fs::path hidden =
-            i < folders ? fs::path(TemporaryName(doomed[i], "gone")) : doomed[i];
-        if (i < folders) fs::rename(doomed[i], hidden, ec);
-        if (!ec) fs::remove_all(hidden, ec);
-        if (ec) return Fail("prune", doomed[i].string() + ": cannot delete: " + ec.message());
-        if (i + 1 == folders && !SyncDirectory(patchDir / "releases", error)) {
-            return Fail("prune", error);
-        }
-    }
-    if (doomed.size() > folders && !SyncDirectory(patchDir / "files", error)) {
-        return Fail("prune", error);
-    }
-    std::cout << "freed " << freed << " bytes\n";
     return 0;
 }

@@ -19,15 +19,17 @@ commands:
   keygen KEY.pem           create a new manifest signing key
   key-modulus KEY.pem      print the key's modulus for VANTOR_MANIFEST_KEY_MODULUS
   client-digest CLIENT.exe print the SHA-256 for VANTOR_CLIENT_SHA256
-  publish RELEASE_DIR WEB_ROOT --key KEY.pem
+  publish RELEASE_DIR WEB_ROOT --key KEY.pem [--no-serve] [--no-lock]
                            copy the updatable files and write the signed manifest
   verify SOURCE --modulus B64 [--install DIR] [--cacert CA.pem]
                            check what a web root or update host serves
   releases WEB_ROOT        list the kept releases, oldest first
-  rollback WEB_ROOT ID --modulus B64
-                           serve a kept release again
-  prune WEB_ROOT --keep N [--dry-run]
+  serve WEB_ROOT ID --modulus B64 [--no-lock]   (also: rollback)
+                           serve a kept release: a staged one, or an earlier one again
+  prune WEB_ROOT --keep N [--dry-run] [--no-lock]
                            delete old kept releases and the files only they name
+  push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL] [--dry-run] [--no-lock]
+                           make an S3-compatible bucket serve what WEB_ROOT serves
   sign-launcher IN.exe OUT.exe (--cert CERT.pem --key KEY.pem [--chain CHAIN.pem] |
                 --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
                            Authenticode-sign VANTOR.exe with osslsigncode
@@ -53,7 +55,8 @@ Prints the SHA-256 of the game client executable as 64 hexadecimal digits, the v
 VANTOR_CLIENT_SHA256 for the launcher build.
 )";
 
-constexpr char PublishHelp[] = R"(usage: vantor-release publish RELEASE_DIR WEB_ROOT --key KEY.pem
+constexpr char PublishHelp[] =
+    R"(usage: vantor-release publish RELEASE_DIR WEB_ROOT --key KEY.pem [--no-serve] [--no-lock]
 
 RELEASE_DIR holds the release laid out like an installation ('/' where the launcher writes
 '\'; letter case is ignored as the launcher ignores it). Every file of the launcher's fixed
@@ -67,8 +70,22 @@ served before or the new one, never a mix; run it again to finish. Files always 
 before the manifest that names them. A player who fetches the manifest just before the
 switch and the signature just after sees a signature failure once; the next start succeeds.
 A web root whose pair is plain files (earlier versions) first gets the links, serving the
-same pair. Folders the tool makes are mode 0755, files 0644, whatever the umask; what a
-killed run left under the tool's temporary names is removed by the next run.
+same pair. Folders the tool makes are mode 0755, files 0644, whatever the umask; a folder or
+file of patch/ that others cannot read (an earlier version's 0700 releases/) is set so, and
+each such repair is printed. What a killed run left under the tool's temporary names
+(.NAME.vantor-PID-XXXXXX, beside a name the tool owns) is removed by the next run, which
+prints each removal; no other name is touched.
+
+--no-serve stages the release: its files and its kept pair are written, what is served is
+not switched. `vantor-release serve WEB_ROOT ID` switches later. With several origins
+behind one CDN, stage on every origin first, then switch each: no origin serves a manifest
+whose files another origin lacks.
+
+Runs that change one web root are kept apart by an open-file-description lock on
+WEB_ROOT/.vantor-release.lock (also on NFS). Where it cannot be taken the command refuses;
+--no-lock goes on without it, for when no other run can change the web root meanwhile.
+A listed file of RELEASE_DIR that is a link must lead to a file inside RELEASE_DIR. A
+static server of the web root must follow links: the served pair is two links.
 
 Nothing is written unless the whole release is one the launcher accepts. Refused:
   - a file in a directory that holds listed files (Data/, System/ and the three
@@ -79,7 +96,7 @@ Nothing is written unless the whole release is one the launcher accepts. Refused
   - an empty file or one over 64 MiB;
   - two files that name the same listed file when letter case is ignored;
   - a name that is not valid UTF-8 or that holds a backslash; anything that is not a
-    regular file or directory;
+    regular file or directory; a link to a file outside RELEASE_DIR (its target is named);
   - a release without any listed file.
 The key must be the RSA-2048 private key whose modulus the launcher was built with.
 )";
@@ -92,7 +109,9 @@ launcher would check: patch/manifest-v4.txt (at most 65,536 bytes) and patch/man
 (the raw 256-byte signature) under the key whose modulus is B64, the manifest's format by
 the launcher's own rules, then fetches every listed file and checks its size and SHA-256.
 For a WEB_ROOT, also fails when the served manifest and signature are not one kept release's
-pair, and names the release each belongs to.
+pair, and names the release each belongs to, and when others cannot read what is served (a
+file without read, or a folder below patch/ without search permission for others): the web
+server's own user would get 403.
 With --install DIR, also lists which files of the installation in DIR the launcher would
 update. --cacert names a PEM file of CA certificates trusted instead of the system's.
 Redirects are followed as the launcher follows them on Windows and on Wine alike: 301, 302
@@ -109,15 +128,19 @@ being served (the one patch/current links to, or whose bytes are served) ends wi
 signature are not one kept release's pair (it says which release each belongs to).
 )";
 
-constexpr char RollbackHelp[] = R"(usage: vantor-release rollback WEB_ROOT ID --modulus B64
+constexpr char RollbackHelp[] =
+    R"(usage: vantor-release rollback WEB_ROOT ID --modulus B64 [--no-lock]
+       vantor-release serve WEB_ROOT ID --modulus B64 [--no-lock]
 
-Serves the kept release ID again. First checks, as verify does, the kept manifest's format by
+Serves the kept release ID: one staged with publish --no-serve, or an earlier one again
+(the two names are one command). First checks, as verify does, the kept manifest's format by
 the launcher's rules, its signature under the key whose modulus is B64, and that every file it
 names is in WEB_ROOT with its size and SHA-256; on any failure nothing is changed. Then
 switches patch/current to it with one rename, as publish does: old pair or new, never a mix.
 )";
 
-constexpr char PruneHelp[] = R"(usage: vantor-release prune WEB_ROOT --keep N [--dry-run]
+constexpr char PruneHelp[] =
+    R"(usage: vantor-release prune WEB_ROOT --keep N [--dry-run] [--no-lock]
 
 Keeps N (1 or more) kept releases, the one being served and the newest others; deletes the
 other kept releases and every file in WEB_ROOT/patch/files that neither a kept release nor
@@ -126,6 +149,43 @@ Nothing else is touched. Prints each deletion and the bytes freed; with --dry-ru
 prints. Refuses, deleting nothing, when the served manifest or a release to keep cannot be
 read. A player still updating from a manifest served before the
 last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
+--no-lock as for publish.
+)";
+
+constexpr char PushHelp[] =
+    R"(usage: vantor-release push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL]
+                           [--dry-run] [--no-lock]
+
+Makes an S3-compatible bucket serve what WEB_ROOT serves, under the same names below PREFIX:
+PREFIX/patch/files/<sha256>, PREFIX/patch/releases/<id>/manifest-v4.{txt,sig}, and the served
+pair as two plain objects PREFIX/patch/manifest-v4.txt and PREFIX/patch/manifest-v4.sig.
+First the local pair is checked as verify checks it, under the key whose modulus is B64;
+when it fails nothing is pushed. Then the bucket is listed, and in this order:
+  1. the content-addressed files the bucket lacks, with
+     Cache-Control: public, max-age=31536000, immutable
+  2. the kept releases it lacks, with Cache-Control: no-cache
+  3. the served pair, the signature and then the manifest back to back, with
+     Cache-Control: no-cache; the time between the two uploads is printed
+  4. only then, the deletion of files and kept releases that WEB_ROOT no longer keeps and
+     the new pair does not name. Other objects are never touched.
+What the bucket has already is not uploaded again. Killed at any point, the bucket serves
+its old pair or the new one; only between the two pair uploads can a player fetch one half of
+each, and fail the signature check once. Run it again to finish. A player still updating from
+the old manifest may miss a file deleted in step 4; that update fails, the next succeeds.
+With --dry-run the steps are printed, nothing is changed.
+
+Credentials, region and endpoint come as every S3 tool takes them, never on the command line:
+AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY (and AWS_SESSION_TOKEN when set), AWS_REGION (default
+us-east-1), and AWS_ENDPOINT_URL or --endpoint for a store other than Amazon S3 (Ceph,
+MinIO, R2, B2, Spaces ...): with an endpoint requests are path-style (URL/BUCKET/KEY), without
+one virtual-hosted (https://BUCKET.s3.REGION.amazonaws.com/KEY). Every request is signed with
+AWS Signature Version 4, the body's SHA-256 included, so the store refuses a body damaged on
+the way. A few uploads run at once; a 5xx answer or SlowDown is tried again after growing
+pauses, a few times. Refused credentials, a missing bucket or an endpoint that cannot be
+reached are named, and exit with 1 before anything is changed.
+Making the bucket readable to the CDN (a read-only bucket policy allowing s3:GetObject, or
+the CDN's own access to the bucket) is the operator's; push sets no policy and no ACL.
+--no-lock as for publish: push holds the web root's lock while it reads it.
 )";
 
 constexpr char SignLauncherHelp[] =
@@ -173,7 +233,7 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
                 error = "unknown option " + arg;
                 return false;
             }
-            if (arg == "--dry-run") {  // the one option without a value
+            if (arg == "--dry-run" || arg == "--no-serve" || arg == "--no-lock") {  // flags
                 args.options.emplace(arg, "");
                 continue;
             }
@@ -218,6 +278,17 @@ int RunCommand(const std::string& command, const char* usage, const Arguments& a
         std::cout << DigestToHex(digest) << "\n";
         return 0;
     }
+    if (command == "push") {
+        if (!args.options.count("--modulus")) {
+            std::cerr << "vantor-release push: --modulus is required\n\n" << PushHelp;
+            return 2;
+        }
+        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+            return Fail("libcurl failed to start");
+        const int code = RunPush(args);
+        curl_global_cleanup();
+        return code;
+    }
     if (command == "publish") {
         if (!args.options.count("--key")) {
             std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
@@ -226,14 +297,14 @@ int RunCommand(const std::string& command, const char* usage, const Arguments& a
         return RunPublish(args);
     }
     if (command == "releases") return RunReleases(args);
-    if (command == "rollback" || command == "prune") {
-        const char* required = command == "rollback" ? "--modulus" : "--keep";
+    if (command == "rollback" || command == "serve" || command == "prune") {
+        const char* required = command == "prune" ? "--keep" : "--modulus";
         if (!args.options.count(required)) {
             std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
                       << usage;
             return 2;
         }
-        return command == "rollback" ? RunRollback(args) : RunPrune(args);
+        return command == "prune" ? RunPrune(args) : RunRollback(args);
     }
     if (command == "sign-launcher") return RunSignLauncher(args);
     if (!args.options.count("--modulus")) {
@@ -268,11 +339,13 @@ int main(int argc, char** argv) {
         {"keygen", KeygenHelp, {}, 1},
         {"key-modulus", KeyModulusHelp, {}, 1},
         {"client-digest", ClientDigestHelp, {}, 1},
-        {"publish", PublishHelp, {"--key"}, 2},
+        {"publish", PublishHelp, {"--key", "--no-serve", "--no-lock"}, 2},
         {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1},
         {"releases", ReleasesHelp, {}, 1},
-        {"rollback", RollbackHelp, {"--modulus"}, 2},
-        {"prune", PruneHelp, {"--keep", "--dry-run"}, 1},
+        {"rollback", RollbackHelp, {"--modulus", "--no-lock"}, 2},
+        {"serve", RollbackHelp, {"--modulus", "--no-lock"}, 2},
+        {"prune", PruneHelp, {"--keep", "--dry-run", "--no-lock"}, 1},
+        {"push", PushHelp, {"--modulus", "--endpoint", "--dry-run", "--no-lock"}, 2},
         {"sign-launcher",
          SignLauncherHelp,
          {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url"},

@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <optional>
+#include <random>
 
 namespace fs = std::filesystem;
 
@@ -79,6 +81,18 @@ bool ScanRelease(const fs::path& root, std::vector<ReleaseFile>& files,
             }
             continue;
         }
+        if (fs::is_symlink(link)) {
+            // The web root gets a copy; a link out of the release would publish whatever it
+            // reaches (tried: /etc/hostname).
+            std::error_code linkError;
+            const fs::path real = fs::canonical(it->path(), linkError);
+            const fs::path inside = real.lexically_relative(fs::canonical(root, linkError));
+            if (linkError || inside.empty() || *inside.begin() == "..") {
+                problems.push_back(shown + ": a link to " + real.string() + ", outside " +
+                                   root.string());
+                continue;
+            }
+        }
         if (seen[row]) {
             problems.push_back(shown + " and " +
                                seen[row]->lexically_relative(root).generic_string() +
@@ -115,20 +129,42 @@ bool SyncDirectory(const fs::path& dir, std::string& error) {
     return ok;
 }
 
-std::string TemporaryName(const fs::path& target, std::string_view suffix) {
+std::string TemporaryName(const fs::path& target) {
+    static constexpr char Alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static std::random_device random;
+    std::string suffix(6, 'x');
+    for (char& c : suffix) c = Alphabet[random() % (sizeof(Alphabet) - 1)];
     // Built piecewise: GCC 12 misreports -Wrestrict on a chained concatenation here.
     std::string temp = target.parent_path().string();
     temp += "/.";
     temp += target.filename().string();
-    temp += ".";
+    temp += ".vantor-";
+    temp += std::to_string(::getpid());
+    temp += "-";
     temp += suffix;
     return temp;
 }
 
+bool IsTemporarySuffix(std::string_view suffix) {
+    constexpr std::string_view prefix = "vantor-";
+    if (suffix.substr(0, prefix.size()) != prefix) return false;
+    suffix.remove_prefix(prefix.size());
+    const size_t dash = suffix.find('-');
+    if (dash == 0 || dash > 10 || dash == std::string_view::npos || suffix.size() != dash + 7 ||
+        suffix.substr(0, dash).find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    for (const char c : suffix.substr(dash + 1)) {
+        if (!std::isalnum(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
 // Writes bytes to a temporary file beside target, syncs it and renames it over target.
 bool ReplaceFile(const fs::path& target, std::string_view bytes, std::string& error) {
-    std::string temp = TemporaryName(target, "XXXXXX");
-    const int fd = ::mkstemp(temp.data());
+    const std::string temp = TemporaryName(target);
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         error = target.string() + ": cannot create a temporary file: " + std::strerror(errno);
         return false;
@@ -165,35 +201,6 @@ bool ReadWhole(const fs::path& path, std::string& bytes, std::string& error) {
     }
     return true;
 }
-
-namespace {
-
-// Copies one release file to its content-addressed place, unless an intact copy is there.
-bool StoreFile(const ReleaseFile& file, const fs::path& filesDir, bool& stored,
-               std::string& error) {
-    const fs::path target = filesDir / DigestToHex(file.sha256);
-    Sha256Digest existing{};
-    uint64_t existingSize = 0;
-    std::string ignored;
-    stored = false;
-    std::error_code ec;
-    if (fs::is_regular_file(target, ec) &&
-        HashFile(target.string(), existing, existingSize, ignored) && existingSize == file.size &&
-        existing == file.sha256) {
-        return true;
-    }
-    std::string bytes;
-    if (!ReadWhole(file.source, bytes, error)) return false;
-    // The bytes copied are the bytes the manifest will vouch for, or nothing is published.
-    if (bytes.size() != file.size || HashBytes(bytes) != file.sha256) {
-        error = file.source.string() + ": changed while being published; run again";
-        return false;
-    }
-    stored = true;
-    return ReplaceFile(target, bytes, error);
-}
-
-}  // namespace
 
 int RunPublish(const Arguments& args) {
     const fs::path release = args.positional[0];
@@ -241,27 +248,43 @@ int RunPublish(const Arguments& args) {
         return fail("the new signature does not verify: " + error);
     }
 
-    const fs::path patchDir = webRoot / "patch";
-    const fs::path filesDir = patchDir / "files";
+    fs::path patchDir = webRoot / "patch";
     std::error_code ec;
-    fs::create_directories(filesDir, ec);
-    if (ec) return fail(filesDir.string() + ": " + ec.message());
-    if (!LockPatchDirectory(patchDir, error)) return fail(error);
+    fs::create_directories(patchDir / "files", ec);
+    if (ec) return fail((patchDir / "files").string() + ": " + ec.message());
+    History history;
+    if (!OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error) ||
+        !LinkServedNames(patchDir, error) || !LoadHistory(patchDir, history, error)) {
+        return fail(error);
+    }
+    Plan plan;
     for (const ReleaseFile& file : files) {
-        bool stored = false;
-        if (!StoreFile(file, filesDir, stored, error)) return fail(error);
-        std::cout << (stored ? "stored   " : "present  ") << UpdatableFiles[file.row] << "  "
-                  << file.size << " bytes  " << DigestToHex(file.sha256) << "\n";
+        plan.files.push_back({DigestToHex(file.sha256), file.size, file.source,
+                              std::string(UpdatableFiles[file.row])});
     }
-    std::string id;
-    bool kept = false;
-    if (!KeepRelease(patchDir, manifest, signature, id, kept, error)) {
-        return fail(error + "; what is served has not changed");
+    // Kept again only when the newest kept release is not these very bytes.
+    plan.serve = {"", manifest, signature};
+    if (!history.kept.empty() && history.kept.back().manifest == manifest &&
+        history.kept.back().signature == signature) {
+        plan.serve.id = history.kept.back().id;
+    } else {
+        plan.serve.id = NextReleaseId(history.kept);
+        if (plan.serve.id.empty()) {
+            return fail("cannot name the release after " + history.kept.back().id +
+                        "; check the clock");
+        }
+        plan.releases.push_back(plan.serve);
     }
-    if (!ServeRelease(patchDir, id, error)) return fail(error);
+    const bool stage = args.options.count("--no-serve") != 0;
+    plan.switchPair = !stage;
+    if (!CarryOut(plan, FolderPlace(&patchDir), false, error)) return fail(error);
     for (const std::string& s : skipped) std::cout << "skipped  " << s << " (not updatable)\n";
-    std::cout << (kept ? "kept     release " : "present  release ") << id << "\n";
-    std::cout << "published " << files.size() << " file(s); manifest " << manifest.size()
-              << " bytes, signed by key " << modulus.substr(0, 16) << "...\n";
+    if (plan.releases.empty()) std::cout << "present  release " << plan.serve.id << "\n";
+    std::cout << (stage ? "staged " : "published ") << files.size() << " file(s); manifest "
+              << manifest.size() << " bytes, signed by key " << modulus.substr(0, 16) << "...\n";
+    if (stage) {
+        std::cout << "not served yet: vantor-release serve " << webRoot.string() << " "
+                  << plan.serve.id << " --modulus ... serves it\n";
+    }
     return 0;
 }

@@ -50,9 +50,11 @@ struct CheckedRelease {
 // publish.cpp. Each write goes to a temporary file beside target, synced, renamed over target.
 bool ReplaceFile(const std::filesystem::path& target, std::string_view bytes, std::string& error);
 bool SyncDirectory(const std::filesystem::path& dir, std::string& error);
-// "." + target's name + "." + suffix, beside target: the one form of the tool's temporary names,
-// which the next run that holds the web root's lock removes.
-std::string TemporaryName(const std::filesystem::path& target, std::string_view suffix);
+// "." + target's name + ".vantor-" + this process's id + "-" + six random letters or digits,
+// beside target: the one form of the tool's temporary names, new on every call. The next run
+// that holds the web root's lock removes exactly such names, and only of names the tool owns.
+std::string TemporaryName(const std::filesystem::path& target);
+bool IsTemporarySuffix(std::string_view suffix);
 bool ReadWhole(const std::filesystem::path& path, std::string& bytes, std::string& error);
 // False, with "path: not a directory" or the cause that hid it, unless path is a directory.
 bool IsDirectory(const std::filesystem::path& path, std::string& error);
@@ -64,18 +66,95 @@ int CheckRelease(const std::filesystem::path& webRoot, const std::string& modulu
                  const std::string& manifestPath, const std::string& signaturePath,
                  CheckedRelease& release);
 
-// history.cpp. Locks patchDir against other changes by this tool until the process exits, then
-// removes what killed runs left under their temporary names.
-bool LockPatchDirectory(const std::filesystem::path& patchDir, std::string& error);
-// Keeps the release under patchDir/releases/<id>, unless the newest kept one has the same bytes.
-bool KeepRelease(const std::filesystem::path& patchDir, std::string_view manifest,
-                 std::string_view signature, std::string& id, bool& kept, std::string& error);
-// Serves kept release id. The served names are links through patchDir/current, which one rename
-// switches; a web root of plain files is first turned into links that serve the same pair.
-bool ServeRelease(const std::filesystem::path& patchDir, const std::string& id, std::string& error);
-// Empty while patchDir serves one kept release's manifest and signature (or none is kept);
+// history.cpp. The kept releases of a web root and the pair it serves.
+struct KeptRelease {
+    std::string id;  // empty for the served manifest
+    std::string manifest;
+    std::string signature;
+    std::vector<ManifestRecord> records;
+    std::string problem;  // why records could not be read; empty when they could
+};
+
+struct History {
+    std::vector<KeptRelease> kept;  // oldest first
+    KeptRelease served;
+    // The served release: the one "current" links to when both served names go through it,
+    // else the newest kept release with the served bytes; or -1.
+    int current = -1;
+    int manifestOf = -1;   // the newest kept release whose manifest is served, or -1
+    int signatureOf = -1;  // the same for the signature
+    bool linked = false;   // both served names reach kept[current] through "current"
+};
+
+bool IsReleaseId(std::string_view id);
+// Reads every kept release and the served one. Fails only when the folders cannot be listed;
+// a release that cannot be read carries its problem instead.
+bool LoadHistory(const std::filesystem::path& patchDir, History& history, std::string& error);
+// Empty while the served manifest and signature are one kept release's pair (or none is kept);
 // otherwise which kept release each of the two belongs to.
+std::string PairProblem(const History& history);
 std::string ServedPairProblem(const std::filesystem::path& patchDir);
+// Takes an open-file-description lock on WEB_ROOT/.vantor-release.lock, held until the
+// process exits (refused when another run holds it, or when it cannot be taken and noLock is
+// false), then removes what killed runs left under the tool's temporary names and makes what
+// the web server must read readable by others.
+bool OpenWebRoot(const std::filesystem::path& webRoot, bool noLock, std::string& error);
+// Turns served plain files into links through patch/current without changing the pair they
+// serve (a pair served before releases were kept is kept first).
+bool LinkServedNames(const std::filesystem::path& patchDir, std::string& error);
+// The id the next kept release gets, after every kept one; empty when none is left.
+std::string NextReleaseId(const std::vector<KeptRelease>& kept);
+
+// plan.cpp. What one command changes in one place, in the order that keeps every reader
+// served a whole pair: content-addressed files, then kept releases, then the served pair,
+// then only what nothing served or kept names any more.
+struct PlannedFile {
+    std::string hex;  // SHA-256, the name under patch/files
+    uint64_t size = 0;
+    std::filesystem::path source;  // the bytes to put
+    std::string label;             // how the operator knows the file
+};
+struct PlannedRelease {
+    std::string id;
+    std::string manifest;
+    std::string signature;
+};
+struct PlannedDeletion {
+    bool release = false;  // patch/releases/<name>/, else patch/files/<name>
+    std::string name;
+    uint64_t bytes = 0;
+};
+struct Plan {
+    std::vector<PlannedFile> files;
+    std::vector<PlannedRelease> releases;
+    bool switchPair = false;
+    PlannedRelease serve;  // the pair to serve when switchPair
+    std::vector<PlannedDeletion> deletions;
+};
+
+// A place that serves a web root's patch/ tree: a folder or a bucket. Each step is whole or
+// reports failure; a step that finds its work done succeeds only once that is durable.
+struct Place {
+    void* context = nullptr;
+    // A folder switches both served names with one rename; a bucket needs two uploads, and a
+    // reader between them can see one half of each pair.
+    bool switchesInOneStep = false;
+    // stored[i]: whether files[i] was written (else an intact copy was there).
+    bool (*putFiles)(void* context, const std::vector<PlannedFile>& files,
+                     std::vector<bool>& stored, std::string& error) = nullptr;
+    bool (*putReleases)(void* context, const std::vector<PlannedRelease>& releases,
+                        std::string& error) = nullptr;
+    // gapSeconds: how long the two halves of the pair were not one release's.
+    bool (*switchPair)(void* context, const PlannedRelease& release, double& gapSeconds,
+                       std::string& error) = nullptr;
+    bool (*remove)(void* context, const std::vector<PlannedDeletion>& doomed,
+                   std::string& error) = nullptr;
+};
+
+// Carries the plan out in order, printing each step; with dryRun, only prints it.
+bool CarryOut(const Plan& plan, const Place& place, bool dryRun, std::string& error);
+// history.cpp: the web root's patch/ folder as a place.
+Place FolderPlace(const std::filesystem::path* patchDir);
 
 // The subcommands; each returns the process exit code.
 int RunPublish(const Arguments& args);
@@ -83,4 +162,5 @@ int RunVerify(const Arguments& args);
 int RunReleases(const Arguments& args);
 int RunRollback(const Arguments& args);
 int RunPrune(const Arguments& args);
+int RunPush(const Arguments& args);
 int RunSignLauncher(const Arguments& args);

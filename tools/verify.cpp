@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <sys/stat.h>
+
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -54,6 +57,32 @@ bool IsFollowedOnWindowsOnly(long status) {
     return status == 303 || status == 308;
 }
 
+// The web server reads as its own user: a served file must be readable by others, and every
+// folder from patch/ down to it (links followed) searchable by others.
+std::string UnreadableByOthers(const fs::path& base, const fs::path& file) {
+    std::error_code ec;
+    const fs::path top = fs::canonical(base / "patch", ec);
+    const fs::path real = fs::canonical(file, ec);
+    if (ec) return "";
+    const auto denied = [](const fs::path& path, mode_t need) -> std::string {
+        struct stat st {};
+        if (::stat(path.c_str(), &st) != 0 || (st.st_mode & need) == need) return "";
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04o", unsigned(st.st_mode & 07777));
+        return path.string() + ": mode " + mode +
+               ", others cannot read it (the web server's user gets 403); publish, serve or "
+               "prune repairs it";
+    };
+    if (std::string problem = denied(real, S_IROTH); !problem.empty()) return problem;
+    for (fs::path dir = real.parent_path(); !top.empty(); dir = dir.parent_path()) {
+        const fs::path inside = dir.lexically_relative(top);
+        if (inside.empty() || *inside.begin() == "..") break;
+        if (std::string problem = denied(dir, S_IXOTH); !problem.empty()) return problem;
+        if (dir == top || dir == dir.parent_path()) break;
+    }
+    return "";
+}
+
 // One GET the way the launcher makes it: HTTPS only, status 200 only, at most limit bytes.
 bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::string& body,
            std::string& error) {
@@ -75,6 +104,7 @@ bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::s
             error = file.string() + ": larger than " + std::to_string(limit) + " bytes";
             return false;
         }
+        if (error = UnreadableByOthers(source.base, file); !error.empty()) return false;
         std::ifstream in(file, std::ios::binary);
         body.assign(std::istreambuf_iterator<char>(in), {});
         if (in.bad() || body.size() != size) {

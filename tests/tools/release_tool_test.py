@@ -374,19 +374,32 @@ class HistoryTests(TwoReleases):
                          [False, False, False, True])
 
     def test_rollback_serves_a_kept_release_again(self):
-        # What killed runs left, of this version and of earlier ones, goes; an operator's stays.
-        for leftover in ["releases/.new.AbC123/manifest-v4.txt", ".manifest-v4.sig.Xy12Zw",
-                         f"files/.{'0' * 64}.Qw12Er", ".current.link", ".well-known/security.txt"]:
+        # What killed runs left goes, each removal printed; names that are not exactly the
+        # tool's temporaries of its own names stay (an operator's backup among them).
+        gone = [f"releases/.{self.ids[0]}.vantor-4242-AbC123/manifest-v4.txt",
+                ".manifest-v4.sig.vantor-7-Xy12Zw", f"files/.{'0' * 64}.vantor-99-Qw12Er",
+                ".current.link", f"releases/.{self.ids[1]}.gone/manifest-v4.sig"]
+        stay = [f"releases/.{self.ids[0]}.bak/manifest-v4.txt", ".well-known/security.txt",
+                ".notes.vantor-1-AbC123", ".manifest-v4.sig.vantor-x-Xy12Zw",
+                ".current.vantor-1-AbC1234"]
+        for leftover in gone + stay:
             write(self.patch / leftover, b"x")
         done = run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
         self.assertIn("serving release " + self.ids[0], done.stdout)
+        removed = sorted(line.split()[1] for line in done.stdout.splitlines()
+                         if line.startswith("removed  "))
+        self.assertEqual(removed, sorted("patch/" + g.split("/manifest")[0] for g in gone))
+        for name in stay:
+            self.assertTrue((self.patch / name).exists(), name)
         self.assertEqual(self.current(), self.a)
         self.verify()
         self.assertEqual([line.endswith(" (current)") for line in self.releases()], [True, False])
         run("rollback", self.web, self.ids[1], "--modulus", MODULUS, check_rc=0)
         self.assertEqual(self.current(), self.b)
         self.verify()
-        self.assertEqual([p.name for p in self.patch.rglob(".*")], [".well-known"])
+        self.assertEqual(sorted(p.name for p in self.patch.rglob(".*")),
+                         sorted(next(part for part in Path(n).parts if part[0] == ".")
+                                for n in stay))
 
     def test_rollback_refuses_a_tampered_release_and_changes_nothing(self):
         kept = self.patch / "releases" / self.ids[0]
@@ -431,8 +444,8 @@ class HistoryTests(TwoReleases):
         doomed |= {k for k in before if k.startswith(f"patch/releases/{self.ids[1]}")}
         freed = sum(len(before[k]) for k in doomed if before[k] is not None)
 
-        holder = os.open(self.patch, os.O_RDONLY)
-        fcntl.flock(holder, fcntl.LOCK_EX)
+        holder = os.open(self.web / ".vantor-release.lock", os.O_RDWR)
+        fcntl.lockf(holder, fcntl.LOCK_EX)  # conflicts with the tool's open-file lock
         refused = run("prune", self.web, "--keep", "1")
         os.close(holder)
         self.assertEqual(refused.returncode, 1)
