@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -411,20 +412,22 @@ bool BucketSwitchPair(void* context, const PlannedRelease& release, double& gapS
     return true;
 }
 
+// Kept releases first, then files, as in a folder: an interrupted run never leaves a kept
+// release whose files are gone.
 bool BucketRemove(void* context, const std::vector<PlannedDeletion>& doomed, std::string& error) {
-    std::vector<Request> requests;
+    std::vector<Request> releases, files;
     for (const PlannedDeletion& d : doomed) {
         const std::vector<std::string> keys =
             d.release ? std::vector<std::string>{ReleaseKey(d.name, ManifestFileName),
                                                  ReleaseKey(d.name, SignatureFileName)}
                       : std::vector<std::string>{"patch/files/" + d.name};
         for (const std::string& key : keys) {
-            Request& r = requests.emplace_back();
+            Request& r = (d.release ? releases : files).emplace_back();
             r.method = "DELETE";
             r.key = key;
         }
     }
-    return Perform(Of(context), requests, error);
+    return Perform(Of(context), releases, error) && Perform(Of(context), files, error);
 }
 
 // Key (below the prefix) -> size of every object under PREFIX/patch/, page by page.

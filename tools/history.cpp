@@ -94,46 +94,6 @@ std::string Shown(const fs::path& patchDir, const fs::path& path) {
     return path.lexically_relative(patchDir.parent_path()).generic_string();
 }
 
-bool RemoveLeftovers(const fs::path& patchDir, std::string& error) {
-    const struct {
-        fs::path dir;
-        bool (*owned)(std::string_view);
-        const char* oldSuffix;
-    } places[] = {
-        {patchDir, IsServedName, "link"},
-        {patchDir / "files", IsStoredName, ""},
-        {patchDir / "releases", IsReleaseId, "gone"},
-    };
-    for (const auto& place : places) {
-        std::error_code ec;
-        std::vector<fs::path> leftovers;
-        fs::directory_iterator it(place.dir, ec);
-        if (ec == std::errc::no_such_file_or_directory) continue;
-        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-            if (IsLeftover(it->path().filename().string(), place.owned, place.oldSuffix)) {
-                leftovers.push_back(it->path());
-            }
-        }
-        if (ec) {
-            error = place.dir.string() + ": cannot read: " + ec.message();
-            return false;
-        }
-        for (const fs::path& leftover : leftovers) {
-            std::error_code removed;
-            fs::remove_all(leftover, removed);
-            if (removed) {
-                error = leftover.string() +
-                        ": cannot remove what an interrupted run left: " + removed.message();
-                return false;
-            }
-            std::cout << "removed  " << Shown(patchDir, leftover)
-                      << " (left by an interrupted run)\n";
-        }
-        if (!leftovers.empty() && !SyncDirectory(place.dir, error)) return false;
-    }
-    return true;
-}
-
 // The web server reads as another user: what the tool serves must be readable by others
 // (an earlier version under a strict umask made releases/ 0700).
 bool RepairMode(const fs::path& patchDir, const fs::path& path, bool folder, std::string& error) {
@@ -156,32 +116,53 @@ bool RepairMode(const fs::path& patchDir, const fs::path& path, bool folder, std
     return true;
 }
 
-bool RepairModes(const fs::path& patchDir, std::string& error) {
-    const fs::path filesDir = patchDir / "files";
-    const fs::path releasesDir = patchDir / "releases";
-    if (!RepairMode(patchDir, patchDir, true, error) ||
-        !RepairMode(patchDir, filesDir, true, error) ||
-        !RepairMode(patchDir, releasesDir, true, error) ||
-        !RepairMode(patchDir, patchDir / ManifestFileName, false, error) ||
-        !RepairMode(patchDir, patchDir / SignatureFileName, false, error)) {
-        return false;
-    }
-    std::error_code ec;
-    for (fs::directory_iterator it(filesDir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        if (IsStoredName(it->path().filename().string()) &&
-            !RepairMode(patchDir, it->path(), false, error)) {
+// One walk over the tool's three folders: removes what killed runs left under temporary names
+// of owned names, and makes each owned folder and file readable by others.
+bool TidyWebRoot(const fs::path& patchDir, std::string& error) {
+    const struct {
+        fs::path dir;
+        bool (*owned)(std::string_view);
+        const char* oldSuffix;
+        bool folders;  // what the owned names are here
+    } places[] = {
+        {patchDir, IsServedName, "link", false},
+        {patchDir / "files", IsStoredName, "", false},
+        {patchDir / "releases", IsReleaseId, "gone", true},
+    };
+    for (const auto& place : places) {
+        if (!RepairMode(patchDir, place.dir, true, error)) return false;
+        std::error_code ec;
+        std::vector<fs::path> leftovers;
+        fs::directory_iterator it(place.dir, ec);
+        if (ec == std::errc::no_such_file_or_directory) continue;
+        for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+            const fs::path& path = it->path();
+            const std::string name = path.filename().string();
+            if (IsLeftover(name, place.owned, place.oldSuffix)) leftovers.push_back(path);
+            if (!place.owned(name)) continue;
+            if (!RepairMode(patchDir, path, place.folders, error) ||
+                (place.folders &&
+                 (!RepairMode(patchDir, path / ManifestFileName, false, error) ||
+                  !RepairMode(patchDir, path / SignatureFileName, false, error)))) {
+                return false;
+            }
+        }
+        if (ec) {
+            error = place.dir.string() + ": cannot read: " + ec.message();
             return false;
         }
-    }
-    for (fs::directory_iterator it(releasesDir, ec); !ec && it != fs::directory_iterator();
-         it.increment(ec)) {
-        if (!IsReleaseId(it->path().filename().string())) continue;
-        if (!RepairMode(patchDir, it->path(), true, error) ||
-            !RepairMode(patchDir, it->path() / ManifestFileName, false, error) ||
-            !RepairMode(patchDir, it->path() / SignatureFileName, false, error)) {
-            return false;
+        for (const fs::path& leftover : leftovers) {
+            std::error_code removed;
+            fs::remove_all(leftover, removed);
+            if (removed) {
+                error = leftover.string() +
+                        ": cannot remove what an interrupted run left: " + removed.message();
+                return false;
+            }
+            std::cout << "removed  " << Shown(patchDir, leftover)
+                      << " (left by an interrupted run)\n";
         }
+        if (!leftovers.empty() && !SyncDirectory(place.dir, error)) return false;
     }
     return true;
 }
@@ -453,7 +434,7 @@ bool OpenWebRoot(const fs::path& webRoot, bool noLock, std::string& error) {
             return false;
         }
     }
-    return RemoveLeftovers(patchDir, error) && RepairModes(patchDir, error);
+    return TidyWebRoot(patchDir, error);
 }
 
 std::string ServedPairProblem(const fs::path& patchDir) {

@@ -28,8 +28,8 @@ commands:
                            serve a kept release: a staged one, or an earlier one again
   prune WEB_ROOT --keep N [--dry-run] [--no-lock]
                            delete old kept releases and the files only they name
-  push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL] [--dry-run] [--no-lock]
-                           make an S3-compatible bucket serve what WEB_ROOT serves
+  push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL] [--dry-run]
+       [--no-lock]         make an S3-compatible bucket serve what WEB_ROOT serves
   sign-launcher IN.exe OUT.exe (--cert CERT.pem --key KEY.pem [--chain CHAIN.pem] |
                 --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
                            Authenticode-sign VANTOR.exe with osslsigncode

@@ -165,13 +165,14 @@ class KeysTests(ToolCase):
         for args in [(), ("frobnicate",), ("keygen",), ("publish", "a", "b"),
                      ("verify", "x"), ("verify", "x", "--modulus"), ("keygen", "a", "--bogus", "1"),
                      ("rollback", "w", "20250101T000000Z-000"), ("prune", "w"),
-                     ("releases", "w", "--dry-run")]:
+                     ("releases", "w", "--dry-run"), ("push", "w", "s3://bucket"),
+                     ("publish", "a", "b", "--key", "k", "--no-serve", "x")]:
             with self.subTest(args):
                 done = run(*args)
                 self.assertNotEqual(done.returncode, 0)
                 self.assertIn("usage", done.stderr)
         for command in ["keygen", "key-modulus", "client-digest", "publish", "verify", "releases",
-                        "rollback", "prune", "sign-launcher"]:
+                        "rollback", "prune", "push", "sign-launcher"]:
             with self.subTest(command):
                 done = run(command, "--help", check_rc=0)
                 self.assertIn("usage: vantor-release " + command, done.stdout)
@@ -255,6 +256,8 @@ class PublishTests(ToolCase):
             ("name not UTF-8", {b"Data/\xff.gat": b"x"}, "UTF-8"),
             ("listed path is a directory", {"Data/izlude.gnd/inner.txt": b"x"}, "izlude.gnd"),
             ("no listed file at all", {"readme.txt": b"x", "Data/texture/a.bmp": b"x"}, "none"),
+            ("listed file links out of the release", {"Data/izlude.gat": Path("/etc/hostname")},
+             "a link to /etc/hostname, outside"),
         ]
         for name, files, mention in cases:
             with self.subTest(name):
@@ -266,7 +269,9 @@ class PublishTests(ToolCase):
                 for rel, data in files.items():
                     path = os.path.join(bytes(release), rel) if isinstance(rel, bytes) \
                         else release / rel
-                    if data is None:
+                    if isinstance(data, Path):
+                        os.symlink(data, path)
+                    elif data is None:
                         with open(path, "wb") as f:
                             f.truncate(64 * 1024 * 1024 + 1)
                     else:
@@ -278,6 +283,10 @@ class PublishTests(ToolCase):
                 self.assertIn("nothing was written", done.stderr)
                 self.assertIn(mention, done.stderr)
                 self.assertIsNone(snapshot(web))
+        # A link that stays inside the release is published as the file it reaches.
+        release = good_release(self.tmp / "linked")
+        os.symlink("prontera.gat", release / "Data/izlude.gat")
+        self.publish(release, self.tmp / "linked-web")
 
     def test_refusal_leaves_a_published_web_root_untouched(self):
         release = good_release(self.tmp / "release")
@@ -438,6 +447,7 @@ class HistoryTests(TwoReleases):
     def test_prune_keeps_the_served_release_and_deletes_only_what_nothing_names(self):
         write(self.web / "index.html", b"not the tool's")
         write(self.patch / "notes.txt", b"not the tool's either")
+        (self.patch / "files/zz-dangling").symlink_to("nowhere")  # the folder's last entry
         run("rollback", self.web, self.ids[0], "--modulus", MODULUS, check_rc=0)
         before = snapshot(self.web)
         doomed = {p.lstrip("/") for p in self.b_only}
@@ -496,6 +506,67 @@ class HistoryTests(TwoReleases):
                 run(*repair, check_rc=0)
                 self.assertEqual(self.current(), repaired)
                 self.verify()
+
+    def commands(self):
+        """Each command that changes a web root, as a run of the web root set up here."""
+        return [("publish", ("publish", self.tmp / "b", self.web, "--key", KEY)),
+                ("rollback", ("rollback", self.web, self.ids[1], "--modulus", MODULUS)),
+                ("prune", ("prune", self.web, "--keep", "2"))]
+
+    def test_what_others_cannot_read_fails_verify_and_is_repaired(self):
+        kept = self.patch / "releases" / self.ids[1]
+        for name, command in self.commands():
+            with self.subTest(name):
+                os.chmod(self.patch / "releases", 0o700)  # an earlier version's, strict umask
+                os.chmod(kept / "manifest-v4.sig", 0o600)
+                done = run("verify", self.web, "--modulus", MODULUS)
+                self.assertEqual(done.returncode, 1)
+                self.assertIn(f"{self.patch / 'releases'}: mode 0700, others cannot read it",
+                              done.stdout)
+                out = run(*command, check_rc=0).stdout
+                self.assertIn("repaired patch/releases (mode 0700, now 0755", out)
+                self.assertIn(f"repaired patch/releases/{self.ids[1]}/manifest-v4.sig", out)
+                self.verify()
+
+    def test_a_web_root_that_cannot_be_locked_is_refused_unless_told(self):
+        if not shutil.which("strace"):
+            raise unittest.SkipTest("needs strace (scripts/test installs it)")
+        for name, command in self.commands():  # each a run that changes nothing here
+            with self.subTest(name):
+                # The lock fails as a file system without locks fails it.
+                trace = self.tmp / f"{name}.trace"
+                subprocess.run(["strace", "-f", "-qq", "-o", trace, "-e", "trace=fcntl", TOOL,
+                                *map(str, command)], check=True, capture_output=True, timeout=120)
+                calls = trace.read_text().splitlines()
+                at = next(i for i, call in enumerate(calls, 1) if "F_OFD_SETLK" in call)
+                before = snapshot(self.web)
+                done = subprocess.run(
+                    ["strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                     f"inject=fcntl:error=ENOLCK:when={at}", TOOL, *map(str, command)],
+                    capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120)
+                self.assertEqual(done.returncode, 1, done.stderr)
+                self.assertIn("cannot lock: No locks available", done.stderr)
+                self.assertIn("--no-lock", done.stderr)
+                self.assertEqual(snapshot(self.web), before)
+                run(*command, "--no-lock", check_rc=0)
+        self.verify()
+
+    def test_steps_found_done_still_sync_their_folders(self):
+        # A killed run's rename is durable only once its folder is synced; the rerun that finds
+        # the work done must sync before it reports success.
+        if not shutil.which("strace"):
+            raise unittest.SkipTest("needs strace (scripts/test installs it)")
+        wanted = {"publish": ["patch", "patch/files"], "rollback": ["patch"],
+                  "prune": ["patch/files", "patch/releases"]}
+        for name, command in self.commands():
+            with self.subTest(name):
+                trace = self.tmp / f"{name}.trace"
+                subprocess.run(["strace", "-f", "-qq", "-y", "-o", trace, "-e", "trace=fsync",
+                                TOOL, *map(str, command)], check=True, capture_output=True,
+                               timeout=120)
+                synced = trace.read_text()
+                for folder in wanted[name]:
+                    self.assertIn(f"<{(self.web / folder).resolve()}>) = 0", synced)
 
     def test_file_system_failures_name_the_path_and_the_cause(self):
         loop = self.tmp / "loop"
@@ -588,6 +659,293 @@ class KillSweepTests(TwoReleases):
                         self.assertEqual([p.name for p in self.patch.rglob(".*")], [])
             print(f"{name}: {points} kill points", file=sys.stderr)
             self.assertGreater(points, 10)
+
+
+def free_port_range(size=10):
+    """A base port whose next size ports are free now: the S3 host takes PORT..PORT+9."""
+    import random
+    import socket
+    for _ in range(100):
+        base = random.randrange(20000, 30000, size)
+        try:
+            sockets = []
+            for port in range(base, base + size):
+                sock = socket.socket()
+                sockets.append(sock)
+                sock.bind(("127.0.0.1", port))
+            return base
+        except OSError:
+            continue
+        finally:
+            for sock in sockets:
+                sock.close()
+    raise RuntimeError("no free ports")
+
+
+class S3Host:
+    """tests/harness/s3_host.sh: a RADOS Gateway on loopback, read back with curl's own SigV4."""
+
+    EMPTY = hashlib.sha256(b"").hexdigest()
+
+    def __init__(self, state):
+        self.script = SOURCE / "tests/harness/s3_host.sh"
+        self.state = state
+        port = os.environ.get("VANTOR_TEST_S3_PORT") or free_port_range()
+        subprocess.run([self.script, "start", state, str(port)], check=True, timeout=180,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        self.env = dict(line.split("=", 1) for line in
+                        (state / "env").read_text().splitlines() if "=" in line)
+        self.endpoint = self.env["AWS_ENDPOINT_URL"]
+
+    def stop(self):
+        subprocess.run([self.script, "stop", self.state], timeout=180, stdin=subprocess.DEVNULL)
+
+    def bucket(self, name):
+        subprocess.run([self.script, "bucket", self.state, name], check=True, timeout=60,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+
+    def get(self, path, head=False):
+        done = subprocess.run(
+            ["curl", "-sS", "--aws-sigv4", "aws:amz:us-east-1:s3", "--user",
+             f"{self.env['AWS_ACCESS_KEY_ID']}:{self.env['AWS_SECRET_ACCESS_KEY']}",
+             "-H", f"x-amz-content-sha256: {self.EMPTY}", "-D", "-" if head else "/dev/null",
+             *(["-I"] if head else []), "-o", "-" if not head else "/dev/null",
+             "-w", "" if head else "", f"{self.endpoint}/{path}"],
+            capture_output=True, check=True, timeout=60)
+        return done.stdout
+
+    def objects(self, bucket):
+        """key -> (size, ETag, LastModified) of every object in the bucket."""
+        import xml.etree.ElementTree as ET
+        ns = "{http://s3.amazonaws.com/doc/2006-03-01/}"
+        found, token = {}, None
+        while True:
+            query = "list-type=2" + (f"&continuation-token={token}" if token else "")
+            root = ET.fromstring(self.get(f"{bucket}?{query}"))
+            for c in root.iter(ns + "Contents"):
+                found[c.find(ns + "Key").text] = (int(c.find(ns + "Size").text),
+                                                  c.find(ns + "ETag").text,
+                                                  c.find(ns + "LastModified").text)
+            if root.find(ns + "IsTruncated").text != "true":
+                return found
+            token = root.find(ns + "NextContinuationToken").text
+
+
+class FlakyProxy:
+    """Answers the first `failures` requests with 503 SlowDown, then passes each one on, its
+    headers untouched (SigV4 signs the Host the client named), to the S3 host."""
+
+    def __init__(self, upstream):
+        import http.client
+        import urllib.parse
+        target = urllib.parse.urlsplit(upstream)
+        proxy = self
+        self.failures = 0
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def log_message(self, *args):
+                pass
+
+            def relay(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
+                if proxy.failures > 0:
+                    proxy.failures -= 1
+                    reply, status, headers = (b"<Error><Code>SlowDown</Code></Error>", 503, {})
+                else:
+                    upstream = http.client.HTTPConnection(target.hostname, target.port, timeout=60)
+                    upstream.request(self.command, self.path, body, dict(self.headers))
+                    answer = upstream.getresponse()
+                    reply, status = answer.read(), answer.status
+                    headers = {k: v for k, v in answer.getheaders()
+                               if k.lower() not in ("content-length", "transfer-encoding",
+                                                    "connection")}
+                    upstream.close()
+                self.send_response(status)
+                for k, v in headers.items():
+                    self.send_header(k, v)
+                self.send_header("Content-Length", str(len(reply)))
+                self.end_headers()
+                self.wfile.write(reply)
+
+            do_GET = do_PUT = do_DELETE = do_HEAD = relay
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
+        self.thread = serve_in_background(self.server)
+
+    def stop(self):
+        stop_server(self.server, self.thread)
+
+
+class PushTests(TwoReleases):
+    """push into a bucket of a real S3 server; one server for the class, a bucket per test."""
+
+    @classmethod
+    def setUpClass(cls):
+        if not shutil.which("radosgw") or not shutil.which("strace"):
+            raise unittest.SkipTest("needs radosgw and strace (scripts/test installs them)")
+        cls._state = tempfile.TemporaryDirectory(prefix="vantor-s3-")
+        cls.s3 = S3Host(Path(cls._state.name))
+        cls.count = 0
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.s3.stop()
+        cls._state.cleanup()
+
+    def setUp(self):
+        super().setUp()
+        PushTests.count += 1
+        self.bucket = f"push-{os.getpid()}-{PushTests.count}"
+        self.s3.bucket(self.bucket)
+        self.target = f"s3://{self.bucket}/game/live"
+
+    def push(self, web=None, rc=0, env=None, extra=(), strace=()):
+        done = subprocess.run(
+            [*strace, TOOL, "push", web or self.web, self.target, "--modulus", MODULUS, *extra],
+            capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+            env={**os.environ, **self.s3.env, **(env or {})})
+        if rc is not None:
+            self.assertEqual(done.returncode, rc, done.stdout + done.stderr)
+        return done
+
+    def pair(self):
+        base = f"{self.bucket}/game/live/patch/manifest-v4"
+        return self.s3.get(base + ".txt"), self.s3.get(base + ".sig")
+
+    def assert_mirrors(self, web=None):
+        """The bucket holds exactly what the web root keeps and serves, and serves its pair."""
+        patch = (web or self.web) / "patch"
+        want = {"game/live/patch/" + str(p.relative_to(patch)) for p in patch.rglob("*")
+                if p.is_file() and p.parent.name in ("files",) or p.parent.parent.name == "releases"}
+        want |= {"game/live/patch/manifest-v4.txt", "game/live/patch/manifest-v4.sig"}
+        objects = self.s3.objects(self.bucket)
+        self.assertEqual(set(objects), want)
+        served = ((patch / "manifest-v4.txt").read_bytes(), (patch / "manifest-v4.sig").read_bytes())
+        self.assertEqual(self.pair(), served)
+        return objects
+
+    def test_push_into_an_empty_bucket_and_again(self):
+        done = self.push()
+        self.assertIn("pushed 5 file(s), 2 release(s) and 1 pair, deleted 0", done.stdout)
+        self.assertRegex(done.stdout, r"uploads were [0-9.]+ ms apart")
+        first = self.assert_mirrors()
+        headers = lambda key: self.s3.get(f"{self.bucket}/game/live/patch/{key}", head=True)
+        self.assertIn(b"Cache-Control: public, max-age=31536000, immutable",
+                      headers("files/" + sorted(entries(self.b[0]))[0].split("/")[-1]))
+        self.assertIn(b"Cache-Control: no-cache", headers("manifest-v4.sig"))
+        done = self.push()
+        self.assertIn("pushed 0 file(s), 0 release(s) and 0 pair, deleted 0", done.stdout)
+        self.assertEqual(self.s3.objects(self.bucket), first)  # same ETags and upload times
+
+    def test_push_after_publish_rollback_and_prune(self):
+        self.push()
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        rows = [  # the change to the web root, then what the push must move
+            ("publish --no-serve", ("publish", c, self.web, "--key", KEY, "--no-serve"),
+             "pushed 1 file(s), 1 release(s) and 0 pair, deleted 0"),
+            ("serve the staged release", ("serve", self.web, None, "--modulus", MODULUS),
+             "pushed 0 file(s), 0 release(s) and 1 pair, deleted 0"),
+            ("rollback", ("rollback", self.web, self.ids[0], "--modulus", MODULUS),
+             "pushed 0 file(s), 0 release(s) and 1 pair, deleted 0"),
+            ("prune", ("prune", self.web, "--keep", "1"),
+             "pushed 0 file(s), 0 release(s) and 0 pair, deleted 5"),
+        ]
+        for name, command, moved in rows:
+            with self.subTest(name):
+                before = self.current()
+                if None in command:
+                    staged = self.releases()[-1].split()[0]
+                    command = tuple(staged if a is None else a for a in command)
+                run(*command, check_rc=0)
+                self.verify()
+                if name.startswith("publish"):
+                    self.assertEqual(self.current(), before)  # staged, not served
+                self.assertIn(moved, self.push().stdout)
+                self.assert_mirrors()
+        self.assertEqual(self.current(), self.a)
+
+    def test_refusals_name_the_cause_and_leave_the_bucket_unchanged(self):
+        base = self.tmp / "pushed"
+        shutil.copytree(self.web, base, symlinks=True)
+        self.push()
+        before = self.s3.objects(self.bucket)
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        self.publish(c, self.web)
+        dead = free_port_range(1)
+        rows = [
+            ("wrong secret", {"AWS_SECRET_ACCESS_KEY": "not-the-secret"}, (), None,
+             "refused the credentials"),
+            ("missing bucket", {}, (), "s3://no-such-bucket/game", "bucket no-such-bucket"),
+            ("dead endpoint", {}, ("--endpoint", f"http://127.0.0.1:{dead}"), None,
+             f"cannot reach the endpoint http://127.0.0.1:{dead}"),
+            ("another key's pair", {}, (), None, "does not verify"),
+        ]
+        for name, env, extra, target, message in rows:
+            with self.subTest(name):
+                self.target = target or f"s3://{self.bucket}/game/live"
+                args = [MODULUS if name != "another key's pair" else OTHER_MODULUS]
+                done = subprocess.run(
+                    [TOOL, "push", self.web, self.target, "--modulus", *args, *extra],
+                    capture_output=True, text=True, stdin=subprocess.DEVNULL, timeout=120,
+                    env={**os.environ, **self.s3.env, **env})
+                self.assertEqual(done.returncode, 1, done.stdout + done.stderr)
+                self.assertIn(message, done.stderr)
+                self.assertEqual(self.s3.objects(self.bucket), before)
+
+    def test_slow_down_and_5xx_are_tried_again_a_few_times(self):
+        proxy = FlakyProxy(self.s3.endpoint)
+        self.addCleanup(proxy.stop)
+        proxy.failures = 2
+        done = self.push(extra=("--endpoint", proxy.url))
+        self.assertEqual(done.stderr.count("HTTP 503 SlowDown; trying again"), 2)
+        self.assert_mirrors()
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        self.publish(c, self.web)
+        before = self.s3.objects(self.bucket)
+        proxy.failures = 1000
+        done = self.push(rc=1, extra=("--endpoint", proxy.url))
+        self.assertEqual(done.stderr.count("trying again"), 4)  # five tries in all
+        self.assertEqual(self.s3.objects(self.bucket), before)
+
+    def test_every_kill_leaves_the_old_or_the_new_pair_and_a_rerun_finishes(self):
+        # Bucket: release B served. Local: C published. Killed before each socket call in turn.
+        old_web = self.tmp / "old"
+        shutil.copytree(self.web, old_web, symlinks=True)
+        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
+        self.publish(c, self.web)
+        run("prune", self.web, "--keep", "2", check_rc=0)  # A's release and files go too
+        old, new = self.b, self.current()
+        points, mixed = 0, 0
+        for call in ["connect", "sendto", "recvfrom"]:
+            for n in range(1, 1000):
+                self.push(old_web)
+                done = self.push(rc=None, strace=[
+                    "strace", "-f", "-qq", "-o", "/dev/null", "-e",
+                    f"inject={call}:signal=SIGKILL:when={n}"])
+                if done.returncode != -9:
+                    self.assertEqual(done.returncode, 0, (call, n, done.stderr))
+                    break
+                points += 1
+                with self.subTest(call=call, n=n):
+                    pair = self.pair()
+                    # Only between the two uploads of the pair: C's signature, B's manifest.
+                    if pair == (old[0], new[1]):
+                        mixed += 1
+                        self.assertIn("switching to release", done.stdout)
+                    else:
+                        self.assertIn(pair, (old, new))
+                    # Whatever manifest is served, the bucket has every file it names.
+                    keys = self.s3.objects(self.bucket)
+                    for remote in entries(pair[0]):
+                        self.assertIn("game/live" + remote, keys)
+                    self.push()
+                    self.assert_mirrors()
+        print(f"push: {points} kill points, {mixed} between the pair's uploads", file=sys.stderr)
+        self.assertGreater(points, 15)
+        self.assertGreater(mixed, 0)  # the sweep reached the one moment that may mix
 
 
 class _QuietHandler(http.server.SimpleHTTPRequestHandler):
