@@ -259,7 +259,9 @@ bool FolderSwitchPair(void* context, const PlannedRelease& release, double& gapS
                       std::string& error) {
     const fs::path& patchDir = *static_cast<const fs::path*>(context);
     gapSeconds = 0;  // one rename
-    return LinkServedNames(patchDir, error) &&
+    // The kept release may be a killed run's rename that is not yet durable: synced before
+    // anything links to it.
+    return SyncDirectory(patchDir / "releases", error) && LinkServedNames(patchDir, error) &&
            SwitchLink(patchDir / CurrentName, "releases/" + release.id, error);
 }
 

@@ -149,7 +149,8 @@ Nothing else is touched. Prints each deletion and the bytes freed; with --dry-ru
 prints. Refuses, deleting nothing, when the served manifest or a release to keep cannot be
 read. A player still updating from a manifest served before the
 last publish or rollback may miss a deleted file; that update fails, the next start succeeds.
---no-lock as for publish.
+A release staged with publish --no-serve is one of the others: --keep 2 keeps it beside the
+served one. --no-lock as for publish.
 )";
 
 constexpr char PushHelp[] =

@@ -556,7 +556,8 @@ class HistoryTests(TwoReleases):
         # the work done must sync before it reports success.
         if not shutil.which("strace"):
             raise unittest.SkipTest("needs strace (scripts/test installs it)")
-        wanted = {"publish": ["patch", "patch/files"], "rollback": ["patch"],
+        wanted = {"publish": ["patch", "patch/files", "patch/releases"],
+                  "rollback": ["patch", "patch/releases"],
                   "prune": ["patch/files", "patch/releases"]}
         for name, command in self.commands():
             with self.subTest(name):
@@ -704,15 +705,20 @@ class S3Host:
         subprocess.run([self.script, "bucket", self.state, name], check=True, timeout=60,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
 
-    def get(self, path, head=False):
-        done = subprocess.run(
-            ["curl", "-sS", "--aws-sigv4", "aws:amz:us-east-1:s3", "--user",
-             f"{self.env['AWS_ACCESS_KEY_ID']}:{self.env['AWS_SECRET_ACCESS_KEY']}",
-             "-H", f"x-amz-content-sha256: {self.EMPTY}", "-D", "-" if head else "/dev/null",
-             *(["-I"] if head else []), "-o", "-" if not head else "/dev/null",
-             "-w", "" if head else "", f"{self.endpoint}/{path}"],
-            capture_output=True, check=True, timeout=60)
-        return done.stdout
+    def get(self, *paths, head=False):
+        """The bodies (or with head, the headers) of the objects at paths, in one curl run."""
+        with tempfile.TemporaryDirectory() as scratch:
+            outputs = [Path(scratch) / str(i) for i in range(len(paths))]
+            fetches = [a for path, out in zip(paths, outputs) for a in
+                       (["-I", "-D", out, "-o", "/dev/null"] if head else ["-o", out]) +
+                       [f"{self.endpoint}/{path}"]]
+            subprocess.run(
+                ["curl", "-sS", "--fail-with-body", "--aws-sigv4", "aws:amz:us-east-1:s3",
+                 "--user", f"{self.env['AWS_ACCESS_KEY_ID']}:{self.env['AWS_SECRET_ACCESS_KEY']}",
+                 "-H", f"x-amz-content-sha256: {self.EMPTY}", *fetches],
+                capture_output=True, check=True, timeout=60)
+            bodies = [out.read_bytes() for out in outputs]
+        return bodies if len(paths) > 1 else bodies[0]
 
     def objects(self, bucket):
         """key -> (size, ETag, LastModified) of every object in the bucket."""
@@ -813,7 +819,7 @@ class PushTests(TwoReleases):
 
     def pair(self):
         base = f"{self.bucket}/game/live/patch/manifest-v4"
-        return self.s3.get(base + ".txt"), self.s3.get(base + ".sig")
+        return tuple(self.s3.get(base + ".txt", base + ".sig"))
 
     def assert_mirrors(self, web=None):
         """The bucket holds exactly what the web root keeps and serves, and serves its pair."""
