@@ -106,9 +106,48 @@ update_host_config() {
 # the operators' configuration on 127.0.0.1.
 demo_start_nginx() {
     local dir="$1" webroot="$2" cert="$3" key="$4" port="$5"
+    mkdir -p "$dir"
+    update_host_config 127.0.0.1 "$port" localhost "$cert" "$key" "$webroot" >"$dir/update-host.conf"
+    demo_run_nginx "$dir"
+}
+
+# demo_start_cdn DIR CERT KEY PORT ORIGIN: nginx as a CDN in front of a bucket, on the update host's
+# address: every path below /patch/ is fetched from ORIGIN (http://HOST:PORT/BUCKET[/PREFIX]) with
+# unsigned requests, and kept for as long as the origin's Cache-Control allows, no longer.
+demo_start_cdn() {
+    local dir="$1" cert="$2" key="$3" port="$4" origin="$5"
+    mkdir -p "$dir"
+    rm -rf "$dir/cache"
+    cat >"$dir/update-host.conf" <<CONF
+proxy_cache_path $dir/cache levels=1:2 keys_zone=cdn:1m max_size=256m inactive=1d use_temp_path=off;
+server {
+    listen 127.0.0.1:$port ssl;
+    server_name localhost;
+    ssl_certificate "$cert";
+    ssl_certificate_key "$key";
+    server_tokens off;
+    location /patch/ {
+        limit_except GET { deny all; }
+        proxy_pass $origin/patch/;
+        proxy_http_version 1.1;
+        proxy_set_header Connection "";
+        proxy_cache cdn;
+        proxy_cache_revalidate on;
+        add_header X-Cache-Status \$upstream_cache_status always;
+    }
+    location / {
+        return 404;
+    }
+}
+CONF
+    demo_run_nginx "$dir"
+}
+
+# demo_run_nginx DIR: nginx with DIR/update-host.conf as its one server (and its cache, if any).
+demo_run_nginx() {
+    local dir="$1"
     mkdir -p "$dir/tmp"
     : >"$dir/access.log"
-    update_host_config 127.0.0.1 "$port" localhost "$cert" "$key" "$webroot" >"$dir/update-host.conf"
     cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 daemon on;
@@ -116,13 +155,18 @@ pid $dir/nginx.pid;
 error_log $dir/error.log;
 events { worker_connections 64; }
 http {
-    access_log $dir/access.log;
+    # The last field is the CDN's cache status (- where nothing is cached).
+    log_format demo '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                    '"\$http_referer" "\$http_user_agent" \$upstream_cache_status';
+    access_log $dir/access.log demo;
     client_body_temp_path $dir/tmp/body;
     proxy_temp_path $dir/tmp/proxy;
     fastcgi_temp_path $dir/tmp/fastcgi;
     uwsgi_temp_path $dir/tmp/uwsgi;
     scgi_temp_path $dir/tmp/scgi;
     default_type application/octet-stream;
+    # As tuning guides suggest: the update host's configuration must stay right under it.
+    open_file_cache max=1000 inactive=60s;
     include $dir/update-host.conf;
 }
 CONF
@@ -137,7 +181,7 @@ demo_running_pid() {
     [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ] && echo "$pid"
 }
 
-# Stops the nginx of DIR and waits until its port is free again, also one left by a killed run.
+# Stops the nginx of DIR and waits until it has ended, also one left by a killed run.
 demo_stop_nginx() {
     local dir="$1" pid
     if pid="$(demo_running_pid "$dir/nginx.pid" nginx)"; then
@@ -170,4 +214,36 @@ while True:
     c.close()
 ' "$port" </dev/null >/dev/null 2>&1 &
     echo $!
+}
+
+# The S3 host of the demo's bucket phase: tests/harness/s3_host.sh, started in the background while
+# the demo builds (its cluster takes some seconds to come up).
+DEMO_S3_PORT="${DEMO_S3_PORT:-19500}"
+S3_HOST="$VANTOR_ROOT/tests/harness/s3_host.sh"
+
+# demo_s3_start STATE: starts the S3 host, in a session of its own so that it can be ended whole.
+demo_s3_start() {
+    setsid "$S3_HOST" start "$1" "$DEMO_S3_PORT" </dev/null >"$1.log" 2>&1 &
+    echo $! >"$1.starting"
+}
+
+# demo_s3_wait STATE: 0 once the S3 host is up; otherwise its log.
+demo_s3_wait() {
+    local pid code=0
+    pid="$(cat "$1.starting" 2>/dev/null)" || return 1
+    wait "$pid" || code=$?
+    rm -f "$1.starting"
+    [ "$code" -eq 0 ] || cat "$1.log" >&2
+    return "$code"
+}
+
+# demo_s3_stop STATE: ends a start still running, and every daemon of the S3 host.
+demo_s3_stop() {
+    local pid
+    if pid="$(demo_running_pid "$1.starting" s3_host.sh)"; then
+        kill -- "-$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    fi
+    rm -f "$1.starting"
+    "$S3_HOST" stop "$1"
 }
