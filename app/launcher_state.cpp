@@ -26,8 +26,8 @@ bool StartGameAllowed() {
 
 void SetServerState(int32_t state) {
     launcherState.serverState.exchange(state);
-    ::SetWindowTextW(launcherState.serverStatusLabel, ServerStateText(state));
     ::EnableWindow(launcherState.startGameButton, StartGameAllowed() ? TRUE : FALSE);
+    ::SetWindowTextW(launcherState.serverStatusLabel, ServerStateText(state));
     ::InvalidateRect(launcherState.serverStatusLabel, nullptr, TRUE);
 }
 

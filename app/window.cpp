@@ -163,14 +163,13 @@ void OnUpdateResult(HWND window, LPARAM lParam) {
     std::unique_ptr<UpdateResult> owned(expected);
     updateRunning = false;
     FlashIfInBackground(window);
+    // Start Game first: whoever reads the label as the result finds the button already set.
+    s.updateSucceeded.exchange(owned->succeeded ? 1 : 0);
+    ::EnableWindow(s.startGameButton, StartGameAllowed() ? TRUE : FALSE);
     ::SetWindowTextW(s.updateStatusLabel, owned->message.c_str());
     if (owned->succeeded) {
-        s.updateSucceeded.exchange(1);
-        if (StartGameAllowed()) ::EnableWindow(s.startGameButton, TRUE);
         ShowTaskbarProgress(window, TBPF_NOPROGRESS, 0, 0);
     } else {
-        s.updateSucceeded.exchange(0);
-        ::EnableWindow(s.startGameButton, FALSE);
         ShowUpdateFailure(window, owned->message.c_str());
     }
 }
