@@ -105,9 +105,11 @@ bool Fetch(const Source& source, const std::string& path, uint64_t limit, std::s
             return false;
         }
         if (error = UnreadableByOthers(source.base, file); !error.empty()) return false;
+        // One read of the known size: a byte-wise copy took five times as long as the hash.
         std::ifstream in(file, std::ios::binary);
-        body.assign(std::istreambuf_iterator<char>(in), {});
-        if (in.bad() || body.size() != size) {
+        body.resize(size);
+        in.read(body.data(), static_cast<std::streamsize>(size));
+        if (!in || static_cast<uint64_t>(in.gcount()) != size || in.peek() != EOF) {
             error = file.string() + ": read error";
             return false;
         }
