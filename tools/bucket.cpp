@@ -1,6 +1,7 @@
 // push: an S3-compatible bucket as a place, and the command that makes it serve what a web
 // root serves. Requests are signed by libcurl (AWS Signature Version 4); the few XML fields
 // the store answers with are read here.
+#include "tools/openssl_owners.h"
 #include "tools/release_tool.h"
 
 #include <curl/curl.h>
@@ -49,8 +50,9 @@ struct Request {
     std::string key;     // below the bucket; empty for the bucket itself
     std::string query;   // canonical: names sorted, values encoded
     std::string cacheControl;
-    fs::path file;     // a PUT's body, or
+    fs::path file;     // a PUT's body, of size bytes whose SHA-256 is sha256, or
     std::string body;  // this one
+    uint64_t size = 0;
     std::string sha256 = EmptySha256;
     long status = 0;
     std::string response;
@@ -61,7 +63,9 @@ struct Transfer {
     Easy easy{nullptr, curl_easy_cleanup};
     Headers headers{nullptr, curl_slist_free_all};
     File in{nullptr, std::fclose};
-    size_t offset = 0;
+    MdCtx hash{nullptr};
+    uint64_t offset = 0;
+    bool changed = false;  // the file's bytes are not those named by sha256
     char error[CURL_ERROR_SIZE] = {};
 };
 
@@ -155,10 +159,31 @@ size_t Collect(char* data, size_t size, size_t count, void* context) {
     return size * count;
 }
 
+// A file's body is hashed as it is sent, and its last bytes are held back unless the whole
+// matches its name: read once, and never stored under a name its bytes do not have.
 size_t Supply(char* buffer, size_t size, size_t count, void* context) {
     auto* transfer = static_cast<Transfer*>(context);
-    if (transfer->in) return std::fread(buffer, 1, size * count, transfer->in.get());
-    const std::string& body = transfer->request->body;
+    const Request& request = *transfer->request;
+    if (transfer->in) {
+        if (!transfer->hash) return 0;  // all sent and checked
+        const uint64_t left = request.size - transfer->offset;
+        const size_t n =
+            std::fread(buffer, 1, std::min<uint64_t>(size * count, left), transfer->in.get());
+        EVP_DigestUpdate(transfer->hash.get(), buffer, n);
+        transfer->offset += n;
+        if (n == 0 || transfer->offset == request.size) {
+            Sha256Digest digest{};
+            unsigned int length = 0;
+            EVP_DigestFinal_ex(transfer->hash.get(), digest.data(), &length);
+            transfer->changed = transfer->offset != request.size ||
+                                std::fgetc(transfer->in.get()) != EOF ||
+                                DigestToHex(digest) != request.sha256;
+            transfer->hash.reset();
+            if (transfer->changed) return CURL_READFUNC_ABORT;
+        }
+        return n;
+    }
+    const std::string& body = request.body;
     const size_t n = std::min(size * count, body.size() - transfer->offset);
     std::memcpy(buffer, body.data() + transfer->offset, n);
     transfer->offset += n;
@@ -208,6 +233,10 @@ bool Start(const Bucket& bucket, Transfer& transfer, std::string& error) {
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, 60L);
     curl_easy_setopt(easy, CURLOPT_EXPECT_100_TIMEOUT_MS, 200L);
+    // Large blocks, and no signal handlers swapped around each of them: a 64 KiB block took
+    // five system calls.
+    curl_easy_setopt(easy, CURLOPT_UPLOAD_BUFFERSIZE, 1L << 20);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, Collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer.error);
@@ -216,12 +245,17 @@ bool Start(const Bucket& bucket, Transfer& transfer, std::string& error) {
         uint64_t size = request.body.size();
         if (!request.file.empty()) {
             transfer.in.reset(std::fopen(request.file.c_str(), "rbe"));
-            std::error_code ec;
-            size = fs::file_size(request.file, ec);
-            if (!transfer.in || ec) {
+            transfer.hash.reset(EVP_MD_CTX_new());
+            if (!transfer.in) {
                 error = request.file.string() + ": cannot open: " + std::strerror(errno);
                 return false;
             }
+            if (!transfer.hash ||
+                EVP_DigestInit_ex(transfer.hash.get(), EVP_sha256(), nullptr) != 1) {
+                error = "SHA-256 unavailable";
+                return false;
+            }
+            size = request.size;
         }
         curl_easy_setopt(easy, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
@@ -242,6 +276,12 @@ enum class Outcome { Done, Retry, Fail };
 Outcome Judge(const Bucket& bucket, const Transfer& transfer, CURLcode result, std::string& error) {
     const Request& request = *transfer.request;
     const std::string what = Shown(bucket, request);
+    if (transfer.changed) {
+        error = request.file.string() +
+                ": its content does not match its name; publish the "
+                "release again to repair it; nothing was switched";
+        return Outcome::Fail;
+    }
     if (result == CURLE_COULDNT_CONNECT || result == CURLE_COULDNT_RESOLVE_HOST ||
         result == CURLE_COULDNT_RESOLVE_PROXY || result == CURLE_SSL_CONNECT_ERROR ||
         result == CURLE_PEER_FAILED_VERIFICATION) {
@@ -353,21 +393,12 @@ bool BucketPutFiles(void* context, const std::vector<PlannedFile>& files, std::v
                     std::string& error) {
     std::vector<Request> requests;
     for (const PlannedFile& file : files) {
-        // Only bytes that match their name go up: the name is the digest players check.
-        Sha256Digest digest{};
-        uint64_t size = 0;
-        if (!HashFile(file.source.string(), digest, size, error)) return false;
-        if (size != file.size || DigestToHex(digest) != file.hex) {
-            error = file.source.string() +
-                    ": its content does not match its name; publish the "
-                    "release again to repair it; nothing was switched";
-            return false;
-        }
         Request& r = requests.emplace_back();
         r.method = "PUT";
         r.key = "patch/files/" + file.hex;
         r.file = file.source;
-        r.sha256 = file.hex;
+        r.size = file.size;
+        r.sha256 = file.hex;  // checked as it is read: the name is the digest players check
         r.cacheControl = ImmutableCache;
     }
     stored.assign(files.size(), true);
@@ -553,10 +584,25 @@ int RunPush(const Arguments& args) {
     if (!dryRun && !OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error)) {
         return Fail(error);
     }
+    std::map<std::string, uint64_t> objects;
+    if (!ListBucket(bucket, objects, error)) return Fail(error + "; nothing was changed");
+    const auto has = [&objects](const std::string& k, uint64_t size) {
+        const auto it = objects.find(k);
+        return it != objects.end() && it->second == size;
+    };
+    // A file the bucket lacks is hashed as it is uploaded, not read twice.
+    const auto uploaded = [&has](const ManifestRecord& record) {
+        constexpr std::string_view files = "/patch/files/";
+        const std::string hex =
+            record.remotePath.substr(std::min(files.size(), record.remotePath.size()));
+        return record.remotePath.compare(0, files.size(), files) == 0 && IsStoredName(hex) &&
+               !has("patch/files/" + hex, record.size);
+    };
     CheckedRelease served;
     History history;
     if (CheckRelease(webRoot, modulus, std::string(ManifestWebPath), std::string(SignatureWebPath),
-                     served) != 0) {
+                     served,
+                     dryRun ? std::function<bool(const ManifestRecord&)>() : uploaded) != 0) {
         return Fail("the local pair does not verify; nothing was pushed");
     }
     if (!LoadHistory(bucket.patchDir, history, error)) return Fail(error);
@@ -585,12 +631,6 @@ int RunPush(const Arguments& args) {
         }
     }
 
-    std::map<std::string, uint64_t> objects;
-    if (!ListBucket(bucket, objects, error)) return Fail(error + "; nothing was changed");
-    const auto has = [&objects](const std::string& k, uint64_t size) {
-        const auto it = objects.find(k);
-        return it != objects.end() && it->second == size;
-    };
     Plan plan;
     for (const auto& [hex, size] : named) {
         const fs::path source = bucket.patchDir / "files" / hex;

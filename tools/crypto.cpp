@@ -23,7 +23,6 @@
 namespace {
 
 using Bignum = OpenSslOwner<BIGNUM, BN_free>;
-using MdCtx = OpenSslOwner<EVP_MD_CTX, EVP_MD_CTX_free>;
 using PkeyCtx = OpenSslOwner<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using ParamBuild = OpenSslOwner<OSSL_PARAM_BLD, OSSL_PARAM_BLD_free>;
 using Params = OpenSslOwner<OSSL_PARAM, OSSL_PARAM_free>;

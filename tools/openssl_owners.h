@@ -18,3 +18,4 @@ using OpenSslOwner = std::unique_ptr<T, OpenSslDeleter<Free>>;
 
 using Bio = OpenSslOwner<BIO, BIO_free>;
 using Pkey = OpenSslOwner<EVP_PKEY, EVP_PKEY_free>;
+using MdCtx = OpenSslOwner<EVP_MD_CTX, EVP_MD_CTX_free>;

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -61,10 +62,12 @@ bool IsDirectory(const std::filesystem::path& path, std::string& error);
 
 // verify.cpp. The launcher's checks of the manifest and signature at the two paths under
 // webRoot, then of every file the manifest names as webRoot serves it; prints one line per
-// check. Returns the number of checks that failed.
+// check. Returns the number of checks that failed. A file for which hashedLater is true is
+// checked but not read: its caller hashes it as it reads it.
 int CheckRelease(const std::filesystem::path& webRoot, const std::string& modulus,
                  const std::string& manifestPath, const std::string& signaturePath,
-                 CheckedRelease& release);
+                 CheckedRelease& release,
+                 const std::function<bool(const ManifestRecord&)>& hashedLater = {});
 
 // history.cpp. The kept releases of a web root and the pair it serves.
 struct KeptRelease {

@@ -888,9 +888,16 @@ class PushTests(TwoReleases):
             ("dead endpoint", {}, ("--endpoint", f"http://127.0.0.1:{dead}"), None,
              f"cannot reach the endpoint http://127.0.0.1:{dead}"),
             ("another key's pair", {}, (), None, "does not verify"),
+            ("a file changed after its check", {}, (), None,
+             "its content does not match its name"),
         ]
+        stored = self.web / "patch/files" / hashlib.sha256(b"third release").hexdigest()
         for name, env, extra, target, message in rows:
             with self.subTest(name):
+                if name.startswith("a file changed"):
+                    # Same size: only the hash taken while it is sent can tell.
+                    stored.write_bytes(b"THIRD RELEASE")
+                    self.addCleanup(stored.write_bytes, b"third release")
                 self.target = target or f"s3://{self.bucket}/game/live"
                 args = [MODULUS if name != "another key's pair" else OTHER_MODULUS]
                 done = subprocess.run(
