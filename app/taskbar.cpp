@@ -34,8 +34,7 @@ using unique_taskbar_list = unique_any<ITaskbarList3*, &ReleaseThroughSeams>;
 
 struct TaskbarButton {
     unique_taskbar_list list;
-    bool open = false;   // from WM_CREATE to WM_DESTROY
-    bool tried = false;  // made once, and again only when the button is announced anew
+    bool open = false;  // from WM_CREATE to WM_DESTROY
     TBPFLAG state = TBPF_NOPROGRESS;
     ULONGLONG done = 0;
     ULONGLONG total = 0;
@@ -62,9 +61,12 @@ UINT TaskbarButtonCreatedMessage() {
     return id;
 }
 
+// Made before the window is shown, and again only when the button is announced anew: the
+// object's first making loads the shell's code, which would stall a window already on screen.
 void OpenTaskbarButton() {
     CloseTaskbarButton();
     button.open = true;
+    button.list.reset(taskbarSeams.create());
 }
 
 void CloseTaskbarButton() {
@@ -79,10 +81,6 @@ void ShowTaskbarProgress(HWND window, TBPFLAG state, ULONGLONG done, ULONGLONG t
     button.state = state;
     button.done = done;
     button.total = total;
-    if (!button.tried) {
-        button.tried = true;
-        button.list.reset(taskbarSeams.create());
-    }
     Apply(window, stateChanged);
 }
 
@@ -97,7 +95,6 @@ void ShowTaskbarError(HWND window) {
 
 void RenewTaskbarButton(HWND window) {
     if (!button.open) return;
-    button.tried = true;
     button.list.reset(taskbarSeams.create());
     if (button.state != TBPF_NOPROGRESS) Apply(window, true);
 }
