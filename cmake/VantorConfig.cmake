@@ -77,5 +77,8 @@ endif()
 string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1," VANTOR_CLIENT_SHA256_BYTES "${VANTOR_CLIENT_SHA256}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vantor_config.h.in
                ${CMAKE_BINARY_DIR}/generated/vantor_config.h @ONLY)
+string(TOLOWER "${VANTOR_CLIENT_SHA256}" VANTOR_CLIENT_SHA256_LOWER)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vantor_constants.in
+               ${CMAKE_BINARY_DIR}/generated/VANTOR.constants.in @ONLY)
 add_library(vantor_config INTERFACE)
 target_include_directories(vantor_config INTERFACE ${CMAKE_BINARY_DIR}/generated)

@@ -1,6 +1,8 @@
 // vantor-release: the operators' tool for signing keys, publishing and checking releases.
 #include "tools/release_tool.h"
 
+#include "tools/package.h"
+
 #include <curl/curl.h>
 
 #include <sys/stat.h>
@@ -34,6 +36,10 @@ commands:
                 --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
                 (a token: --key 'pkcs11:...' --pkcs11-module MODULE.so [--pin-file F])
                            Authenticode-sign VANTOR.exe with osslsigncode
+  package OUT.exe --launcher VANTOR.exe --client CLIENT.exe --client-info clientinfo.xml
+          [--game DIR] [--release DIR] [--version X.Y.Z] [--publisher NAME]
+          [--constants F] [signing options of sign-launcher]
+                           build the players' setup (per user, with its uninstaller)
 )";
 
 constexpr char KeygenHelp[] = R"(usage: vantor-release keygen KEY.pem
@@ -325,6 +331,7 @@ int RunCommand(const std::string& command, const char* usage, const Arguments& a
         return command == "prune" ? RunPrune(args) : RunRollback(args);
     }
     if (command == "sign-launcher") return RunSignLauncher(args);
+    if (command == "package") return RunPackage(args);
     if (!args.options.count("--modulus")) {
         std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
         return 2;
@@ -369,6 +376,12 @@ int main(int argc, char** argv) {
          {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
           "--pkcs11-module", "--pin-file"},
          2},
+        {"package",
+         PackageHelp,
+         {"--launcher", "--client", "--client-info", "--game", "--release", "--version",
+          "--publisher", "--constants", "--cert", "--key", "--chain", "--pkcs12", "--password-file",
+          "--timestamp", "--url", "--pkcs11-module", "--pin-file"},
+         1},
     };
     const Command* chosen = nullptr;
     for (const Command& c : commands) {
