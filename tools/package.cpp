@@ -176,9 +176,10 @@ uint32_t PeChecksum(const std::string& bytes, size_t checksumAt) {
 }
 
 // The launcher as its build wrote it: a signature appended later (with its padding, its table
-// entry and the checksum it changed) taken off again. False when the bytes are not a launcher
-// the record can describe.
-bool UnsignedLauncher(std::string bytes, uint64_t builtSize, std::string& image, bool& isSigned) {
+// entry and the checksum it set) taken off again; a build that left the checksum 0 gets 0 back.
+// False when the bytes are not a launcher the record can describe.
+bool UnsignedLauncher(std::string bytes, uint64_t builtSize, const std::string& builtSha256,
+                      std::string& image, bool& isSigned) {
     PeFields pe;
     if (!FindPeFields(bytes, pe)) return false;
     const uint32_t tableAt = Read32(bytes, pe.certificatesAt);
@@ -193,9 +194,10 @@ bool UnsignedLauncher(std::string bytes, uint64_t builtSize, std::string& image,
         Write32(bytes, pe.certificatesAt, 0);
         Write32(bytes, pe.certificatesAt + 4, 0);
         Write32(bytes, pe.checksumAt, PeChecksum(bytes, pe.checksumAt));
+        if (DigestToHex(HashBytes(bytes)) != builtSha256) Write32(bytes, pe.checksumAt, 0);
     }
     image = std::move(bytes);
-    return true;
+    return DigestToHex(HashBytes(image)) == builtSha256;
 }
 
 bool CheckLauncher(const std::string& path, const LauncherRecord& record, bool wantSigned,
@@ -214,9 +216,7 @@ bool CheckLauncher(const std::string& path, const LauncherRecord& record, bool w
     } catch (const std::exception&) {
         builtSize = 0;
     }
-    const bool matches = UnsignedLauncher(bytes, builtSize, unsignedImage, isSigned) &&
-                         DigestToHex(HashBytes(unsignedImage)) == record["launcher-sha256"];
-    if (!matches) {
+    if (!UnsignedLauncher(bytes, builtSize, record["launcher-sha256"], unsignedImage, isSigned)) {
         error = path + " is not the launcher whose record of constants was given: the record "
                        "describes a VANTOR.exe of " +
                 record["launcher-size"] + " bytes with SHA-256 " + record["launcher-sha256"] +
