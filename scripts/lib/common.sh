@@ -21,7 +21,7 @@ ensure_packages() {
 }
 
 BUILD_PACKAGES=(cmake ninja-build mingw-w64 g++-mingw-w64-x86-64-posix googletest librsvg2-bin python3 openssl
-    g++ libssl-dev libcurl4-openssl-dev osslsigncode strace softhsm2 libengine-pkcs11-openssl opensc)
+    g++ libssl-dev libcurl4-openssl-dev osslsigncode strace softhsm2 libengine-pkcs11-openssl opensc nsis)
 RUN_PACKAGES=(wine wine64 xvfb x11-apps imagemagick fonts-wqy-microhei xdotool nginx-light iproute2 libssl-dev g++
     curl radosgw ceph-mon ceph-osd ceph-common)
 
