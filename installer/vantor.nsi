@@ -42,6 +42,7 @@ ShowUninstDetails nevershow
 !endif
 
 !define MUI_ABORTWARNING
+!define MUI_COMPONENTSPAGE_NODESC
 !define MUI_ICON "${NSISDIR}\Contrib\Graphics\Icons\modern-install.ico"
 !define MUI_UNICON "${NSISDIR}\Contrib\Graphics\Icons\modern-uninstall.ico"
 

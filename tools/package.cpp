@@ -87,9 +87,9 @@ constexpr char UninstallerName[] = "uninstall.exe";
 constexpr uint64_t ClientInfoLimit = 1048576;
 // NSIS keeps offsets in 32 bits; well below 2 GiB leaves room for its own headers.
 constexpr uint64_t SetupLimit = 2000000000;
-constexpr std::string_view SigningOptions[] = {
-    "--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
-    "--pkcs11-module", "--pin-file"};
+constexpr std::string_view SigningOptions[] = {"--cert",   "--key",           "--chain",
+                                               "--pkcs12", "--password-file", "--timestamp",
+                                               "--url",    "--pkcs11-module", "--pin-file"};
 
 int Usage(const std::string& message) {
     std::cerr << "vantor-release package: " << message
@@ -111,15 +111,17 @@ struct LauncherRecord {
 bool ReadRecord(const fs::path& path, LauncherRecord& record, std::string& error) {
     std::string text;
     if (!ReadWhole(path, text, error)) {
-        error += " (the launcher's build writes VANTOR.constants beside VANTOR.exe; give it "
-                 "with --constants)";
+        error +=
+            " (the launcher's build writes VANTOR.constants beside VANTOR.exe; give it "
+            "with --constants)";
         return false;
     }
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         if (line.empty() || line[0] == '#') continue;
         const size_t space = line.find(' ');
-        if (space != std::string::npos) record.values[line.substr(0, space)] = line.substr(space + 1);
+        if (space != std::string::npos)
+            record.values[line.substr(0, space)] = line.substr(space + 1);
     }
     for (const char* key : {"launcher-sha256", "launcher-size", "client-sha256", "game-server-host",
                             "game-server-port", "update-host", "update-port", "website-base"}) {
@@ -167,7 +169,8 @@ uint32_t PeChecksum(const std::string& bytes, size_t checksumAt) {
     for (size_t i = 0; i < bytes.size(); i += 2) {
         if (i >= checksumAt && i < checksumAt + 4) continue;
         uint32_t word = static_cast<unsigned char>(bytes[i]);
-        if (i + 1 < bytes.size()) word |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        if (i + 1 < bytes.size())
+            word |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
         sum += word;
         sum = (sum & 0xffff) + (sum >> 16);
     }
@@ -217,8 +220,9 @@ bool CheckLauncher(const std::string& path, const LauncherRecord& record, bool w
         builtSize = 0;
     }
     if (!UnsignedLauncher(bytes, builtSize, record["launcher-sha256"], unsignedImage, isSigned)) {
-        error = path + " is not the launcher whose record of constants was given: the record "
-                       "describes a VANTOR.exe of " +
+        error = path +
+                " is not the launcher whose record of constants was given: the record "
+                "describes a VANTOR.exe of " +
                 record["launcher-size"] + " bytes with SHA-256 " + record["launcher-sha256"] +
                 (isSigned ? " (compared without the launcher's signature)" : "");
         return false;
@@ -253,9 +257,8 @@ bool CheckClientInfo(const std::string& path, const LauncherRecord& record, std:
                 "; the launcher would call the server configuration invalid";
         return false;
     }
-    for (const std::string& fragment :
-         {"<address>" + record["game-server-host"] + "</address>",
-          "<port>" + record["game-server-port"] + "</port>"}) {
+    for (const std::string& fragment : {"<address>" + record["game-server-host"] + "</address>",
+                                        "<port>" + record["game-server-port"] + "</port>"}) {
         if (bytes.find(fragment) == std::string::npos) {
             error = path + ": does not hold " + fragment +
                     ", the launcher's game server exactly as built in (letter case and spaces "
@@ -379,8 +382,8 @@ bool CollectFiles(const Arguments& args, std::vector<Shipped>& files, std::strin
     uint64_t total = 0;
     for (const Shipped& file : files) total += file.size;
     if (total > SetupLimit) {
-        error = "the files come to " + std::to_string(total) +
-                " bytes; one setup holds at most " + std::to_string(SetupLimit) +
+        error = "the files come to " + std::to_string(total) + " bytes; one setup holds at most " +
+                std::to_string(SetupLimit) +
                 " (makensis keeps 32-bit offsets). Ship fewer with the setup: without --release "
                 "the launcher downloads the data files at its first start";
         return false;
@@ -451,7 +454,8 @@ std::string InputsScript(const Arguments& args, const LauncherRecord& record,
     };
     for (const Shipped& file : files) remove(file.name);
     for (const std::string_view row : UpdatableFiles) {
-        for (const char* suffix : {"", ".vantor-new", ".vantor-backup"}) remove(std::string(row) + suffix);
+        for (const char* suffix : {"", ".vantor-new", ".vantor-backup"})
+            remove(std::string(row) + suffix);
     }
     out << "!macro VANTOR_REMOVE_FILES\n";
     for (const std::string& name : names) out << "    Delete " << InstallPath(name) << "\n";
@@ -465,7 +469,9 @@ std::string InputsScript(const Arguments& args, const LauncherRecord& record,
     }
     // Deepest first: a folder can only go once the folders in it have.
     std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
-        const auto depth = [](const std::string& s) { return std::count(s.begin(), s.end(), '\\'); };
+        const auto depth = [](const std::string& s) {
+            return std::count(s.begin(), s.end(), '\\');
+        };
         return depth(a) != depth(b) ? depth(a) > depth(b) : a < b;
     });
     out << "!macro VANTOR_REMOVE_FOLDERS\n";
@@ -529,7 +535,8 @@ std::string SignScript(const Arguments& args) {
     std::string script = "#!/bin/sh\nexec " + ShellQuoted(self) + " sign-launcher \"$1\" \"$1\"";
     for (const std::string_view name : SigningOptions) {
         const auto it = args.options.find(std::string(name));
-        if (it != args.options.end()) script += " " + std::string(name) + " " + ShellQuoted(it->second);
+        if (it != args.options.end())
+            script += " " + std::string(name) + " " + ShellQuoted(it->second);
     }
     return script + "\n";
 }
@@ -538,8 +545,8 @@ bool IsVersion(const std::string& text) {
     int parts = 0;
     std::istringstream in(text);
     for (std::string part; std::getline(in, part, '.'); ++parts) {
-        if (part.empty() || part.size() > 5 || part.find_first_not_of("0123456789") != std::string::npos ||
-            std::stoul(part) > 65535) {
+        if (part.empty() || part.size() > 5 ||
+            part.find_first_not_of("0123456789") != std::string::npos || std::stoul(part) > 65535) {
             return false;
         }
     }
@@ -590,20 +597,23 @@ int RunPackage(const Arguments& args) {
     std::error_code ec;
     fs::create_directory(build.path / "files", ec);
     for (size_t i = 0; i < files.size() && !ec; ++i) {
-        fs::create_symlink(fs::absolute(files[i].source), build.path / "files" / std::to_string(i), ec);
+        fs::create_symlink(fs::absolute(files[i].source), build.path / "files" / std::to_string(i),
+                           ec);
     }
     if (ec) return Refuse(build.path.string() + ": " + ec.message());
     if (sign) {
         // The signing options tried first on a copy of the launcher: a wrong one is named before
         // the long build, and a token's PIN is not tried twice in a row when it is wrong.
         Arguments trial;
-        trial.positional = {(build.path / "trial.exe").string(), (build.path / "trial.exe").string()};
+        trial.positional = {(build.path / "trial.exe").string(),
+                            (build.path / "trial.exe").string()};
         for (const std::string_view name : SigningOptions) {
             if (const auto it = args.options.find(std::string(name)); it != args.options.end()) {
                 trial.options.insert(*it);
             }
         }
-        if (!WriteText(build.path / "trial.exe", unsignedLauncher, 0600, error)) return Refuse(error);
+        if (!WriteText(build.path / "trial.exe", unsignedLauncher, 0600, error))
+            return Refuse(error);
         // Its report of the copy would only mislead; its errors go to stderr as they are.
         std::ostringstream trialReport;
         std::streambuf* const shown = std::cout.rdbuf(trialReport.rdbuf());
@@ -618,8 +628,8 @@ int RunPackage(const Arguments& args) {
         return Refuse(error);
     }
     const fs::path log = build.path / "makensis.log";
-    std::cout << "building the setup with makensis" << (sign ? ", signing it and its uninstaller" : "")
-              << "\n";
+    std::cout << "building the setup with makensis"
+              << (sign ? ", signing it and its uninstaller" : "") << "\n";
     const int code = RunLogged({"makensis", "-V2", "-WX", "-INPUTCHARSET", "UTF8",
                                 "-DVANTOR_INPUTS=inputs.nsh", "vantor.nsi"},
                                build.path, log, error);
@@ -632,8 +642,10 @@ int RunPackage(const Arguments& args) {
     Sha256Digest digest{};
     uint64_t size = 0;
     if (!HashFile(setup.string(), digest, size, error)) return Refuse(error);
-    fs::permissions(setup, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                               fs::perms::others_read, ec);
+    fs::permissions(setup,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::others_read,
+                    ec);
     if (std::rename(setup.c_str(), out.c_str()) != 0) {
         return Refuse("cannot write " + out.string() + ": " + std::strerror(errno));
     }
@@ -648,8 +660,8 @@ int RunPackage(const Arguments& args) {
               << dataFiles << " data file(s)"
               << (dataFiles ? "" : " (the first start downloads them)") << "\n"
               << "launcher   updates from " << record["update-host"] << ":" << record["update-port"]
-              << ", game server " << record["game-server-host"] << ":"
-              << record["game-server-port"] << "\n"
+              << ", game server " << record["game-server-host"] << ":" << record["game-server-port"]
+              << "\n"
               << "installs   per user, into %LOCALAPPDATA%\\Programs\\Vantor unless the player "
                  "chooses another folder they can write; silent: /S [/D=FOLDER]\n"
               << (sign ? "signed     the setup and its uninstaller, each verified by "

@@ -110,7 +110,8 @@ start_wine() {
     local build="$1"
     export WINEPREFIX="$build/wineprefix"
     export WINEDEBUG=-all
-    export WINEDLLOVERRIDES="mscoree,mshtml="
+    # Wine's menu builder would copy every shortcut a setup makes into the Linux desktop's menus.
+    export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
     local fresh=0 holder="$build/harness/hold_desktop.exe" ready="$build/harness/desktop.ready" i
     [ -f "$WINEPREFIX/system.reg" ] || fresh=1
     mkdir -p "$WINEPREFIX" "$build/harness"
@@ -131,6 +132,10 @@ start_wine() {
         log "Wine did not bring up its desktop within 120 s"
         return 1
     fi
+    # The prefix's desktop is the Linux home folder: the shortcuts a setup makes there stay in
+    # the prefix instead.
+    local desktop="$WINEPREFIX/drive_c/users/$(id -un)/Desktop"
+    if [ -L "$desktop" ]; then rm "$desktop" && mkdir "$desktop"; fi
     if [ "$fresh" -eq 1 ]; then
         # The Chinese texts need a face with CJK glyphs where the launcher asks for Segoe UI.
         wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v 'Segoe UI' /t REG_SZ \

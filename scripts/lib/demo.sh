@@ -35,24 +35,19 @@ for name in sys.argv[3:]:
 PY
 }
 
-# demo_install_base INSTALL CLIENT VANTOR_EXE: what the launcher never updates: itself, the
-# client and the server configuration (the current build's, also in a kept installation).
-demo_install_base() {
-    local install="$1" client="$2" exe="$3"
-    mkdir -p "$install/Data"
-    cp "$exe" "$install/VANTOR.exe"
-    cp "$client" "$install/2015-11-04aKovexe_patched.exe"
+# demo_client_info FILE: the client's server configuration, naming the demo's game server.
+demo_client_info() {
     printf '<?xml version="1.0" encoding="utf-8"?>\n<clientinfo>\n  <connection>\n    <address>localhost</address>\n    <port>%s</port>\n  </connection>\n</clientinfo>\n' \
-        "$DEMO_GAME_PORT" >"$install/Data/clientinfo.xml"
+        "$DEMO_GAME_PORT" >"$1"
 }
 
-# demo_layout INSTALL RELEASE_A RELEASE_B CLIENT VANTOR_EXE: two releases, A and the newer B,
-# which share one file; the installation has the launcher, the client, the server
-# configuration and data files between the two.
+# demo_layout INSTALL RELEASE_A RELEASE_B: two releases, A and the newer B, which share one file;
+# the installation has data files between the two (the setup adds the launcher, the client and
+# the server configuration).
 demo_layout() {
-    local install="$1" release_a="$2" release_b="$3" client="$4" exe="$5"
+    local install="$1" release_a="$2" release_b="$3"
     rm -rf "$install" "$release_a" "$release_b"
-    demo_install_base "$install" "$client" "$exe"
+    mkdir -p "$install"
     demo_release_files "$release_a" 1.2.1
     demo_release_files "$release_b" 1.2.2
     local i=0 name

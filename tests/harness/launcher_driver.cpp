@@ -6,6 +6,9 @@
 //   click-start     press Start Game
 //   wait-title S    wait for a visible top-level window titled "Vantor" of another class
 //   wait-hidden S   wait until the launcher window, past the update's result, is hidden
+//   wait-exit S     wait until the launcher's process ends (launcher=watched first); print its
+//                   exit code
+//   terminate       end the launcher's process (one started from a shortcut has no parent)
 // The launcher's window exists before WM_CREATE has made its controls: a missing control or an
 // empty label means "not yet", and every command waits for the controls before reading anything.
 #include "tests/harness/test_support.h"
@@ -17,9 +20,13 @@ namespace {
 
 using namespace std::chrono;
 
-HWND Launcher() { return ::FindWindowW(L"VANTORLauncherWindow", nullptr); }
+HWND Launcher() {
+    return ::FindWindowW(L"VANTORLauncherWindow", nullptr);
+}
 
-std::wstring Label(HWND window, int id) { return WindowText(::GetDlgItem(window, id)); }
+std::wstring Label(HWND window, int id) {
+    return WindowText(::GetDlgItem(window, id));
+}
 
 bool HasControls(HWND window) {
     return ::GetDlgItem(window, 1001) && ::GetDlgItem(window, 1002) && ::GetDlgItem(window, 1007);
@@ -153,6 +160,25 @@ int wmain(int argc, wchar_t** argv) {
             seconds);
         Print(L"window", !::IsWindow(window) ? L"gone" : hidden ? L"hidden" : L"visible");
         return hidden && ::IsWindow(window) ? 0 : 1;
+    }
+    if (command == L"wait-exit" || command == L"terminate") {
+        // A launcher started from its shortcut is no child of the script that started it: its
+        // end and its exit code are read here.
+        unique_process process(::OpenProcess(
+            SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid));
+        if (!process) {
+            std::fputs("cannot open the launcher's process\n", stderr);
+            return 1;
+        }
+        // Said at once: a script may end the launcher only once it is watched.
+        Print(L"launcher", L"watched");
+        if (command == L"terminate") ::TerminateProcess(process.get(), 1);
+        DWORD code = 0;
+        const bool ended = ::WaitForSingleObject(process.get(), static_cast<DWORD>(seconds) *
+                                                                    1000) == WAIT_OBJECT_0 &&
+                           ::GetExitCodeProcess(process.get(), &code);
+        Print(L"exit", ended ? std::to_wstring(code) : L"running");
+        return ended ? 0 : 1;
     }
     std::fputs("unknown command\n", stderr);
     return 2;

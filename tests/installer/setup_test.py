@@ -10,10 +10,10 @@ Run by CTest inside the harness (Xvfb, the build's Wine prefix, the test update 
 VANTOR_BUILD_DIR names the build, VANTOR_RELEASE_TOOL the release tool.
 """
 import getpass
-import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -21,6 +21,8 @@ from pathlib import Path
 
 BUILD = Path(os.environ["VANTOR_BUILD_DIR"])
 SOURCE = Path(os.environ.get("VANTOR_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(SOURCE / "tests/tools"))
+from release_tool_test import snapshot as tree, write  # noqa: E402
 TOOL = os.environ.get("VANTOR_RELEASE_TOOL", str(BUILD / "tools/vantor-release"))
 PREFIX = BUILD / "wineprefix"
 PROFILE = PREFIX / "drive_c/users" / getpass.getuser()
@@ -80,21 +82,6 @@ def registry():
     return values
 
 
-def tree(root):
-    root = Path(root)
-    if not root.exists():
-        return None
-    return {p.relative_to(root).as_posix(): p.read_bytes() if p.is_file() else None
-            for p in sorted(root.rglob("*"))}
-
-
-def write(path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data)
-    return path
-
-
 def wait_until(done, seconds):
     end = time.monotonic() + seconds
     while not done():
@@ -135,11 +122,9 @@ class SetupTests(unittest.TestCase):
         cls.make_signed_setup(tmp)
         cls.serve_release_two(tmp)
         cls.forget_installs()
-        # The prefix's desktop is the Linux home folder; the test's shortcuts stay in the prefix.
-        desktop = PROFILE / "Desktop"
-        if desktop.is_symlink():
-            desktop.unlink()
-        desktop.mkdir(parents=True, exist_ok=True)
+        if (PROFILE / "Desktop").is_symlink():
+            raise AssertionError("the prefix's desktop is the Linux home folder: start Wine with "
+                                 "scripts/lib/common.sh's start_wine, which gives it its own")
 
     @classmethod
     def tearDownClass(cls):

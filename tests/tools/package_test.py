@@ -14,6 +14,8 @@ import tempfile
 import unittest
 from pathlib import Path
 
+from release_tool_test import write
+
 TOOL = os.environ.get("VANTOR_RELEASE_TOOL", "vantor-release")
 HOST, PORT = "game.vantor.test", "6900"
 CLIENT_INFO = f"<clientinfo><address>{HOST}</address><port>{PORT}</port></clientinfo>\n".encode()
@@ -22,13 +24,6 @@ CLIENT_INFO = f"<clientinfo><address>{HOST}</address><port>{PORT}</port></client
 def run(*args):
     return subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True,
                           errors="replace", stdin=subprocess.DEVNULL, timeout=300)
-
-
-def write(path, data):
-    path = Path(path)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_bytes(data)
-    return path
 
 
 def openssl(*args):
