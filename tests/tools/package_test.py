@@ -126,6 +126,7 @@ class PackageTests(unittest.TestCase):
 
     def test_signed_setup_verifies(self):
         out = self.tmp / "VantorSetup.exe"
+        write(self.tmp / ".vantor-package-Killed/setup.exe", b"what a killed run left")
         done = self.package(out, "--constants", self.dir / "build/VANTOR.constants", *self.signing,
                             launcher=self.signed_launcher)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
