@@ -23,7 +23,7 @@ BUILD = Path(os.environ["VANTOR_BUILD_DIR"])
 SOURCE = Path(os.environ.get("VANTOR_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 sys.path.insert(0, str(SOURCE / "tests/tools"))
 from release_tool_test import snapshot as tree, write  # noqa: E402
-TOOL = os.environ.get("VANTOR_RELEASE_TOOL", str(BUILD / "tools/vantor-release"))
+from package_test import run as tool, sign_launcher  # noqa: E402
 PREFIX = BUILD / "wineprefix"
 PROFILE = PREFIX / "drive_c/users" / getpass.getuser()
 DEFAULT_FOLDER = PROFILE / "AppData/Local/Programs/Vantor"
@@ -142,24 +142,8 @@ class SetupTests(unittest.TestCase):
 
     @classmethod
     def make_signed_setup(cls, tmp):
-        def openssl(*args):
-            subprocess.run(["openssl", *map(str, args)], capture_output=True, check=True, timeout=120)
-        write(tmp / "leaf.ext", b"basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                                b"extendedKeyUsage=codeSigning\n")
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                "/CN=Vantor Test Setup Root", "-keyout", tmp / "root.key", "-out", tmp / "root.pem")
-        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=Vantor Test Publisher",
-                "-keyout", tmp / "leaf.key", "-out", tmp / "leaf.csr")
-        openssl("x509", "-req", "-in", tmp / "leaf.csr", "-CA", tmp / "root.pem", "-CAkey",
-                tmp / "root.key", "-CAcreateserial", "-days", "2", "-extfile", tmp / "leaf.ext",
-                "-out", tmp / "leaf.pem")
-        signing = ["--cert", tmp / "leaf.pem", "--key", tmp / "leaf.key", "--chain", tmp / "root.pem"]
         cls.launcher = tmp / "signed/VANTOR.exe"
-        cls.launcher.parent.mkdir()
-        tool = lambda *args: subprocess.run([TOOL, *map(str, args)], capture_output=True, text=True,
-                                            stdin=subprocess.DEVNULL, timeout=300)
-        done = tool("sign-launcher", BUILD / "VANTOR.exe", cls.launcher, *signing)
-        assert done.returncode == 0, done.stderr
+        signing = sign_launcher(tmp, BUILD / "VANTOR.exe", cls.launcher)
         record = dict(line.split(" ", 1) for line in
                       (BUILD / "VANTOR.constants").read_text().splitlines() if line[:1] != "#")
         cls.client_info = write(tmp / "clientinfo.xml", (
@@ -185,9 +169,8 @@ class SetupTests(unittest.TestCase):
         shutil.rmtree(HOST_STATE / "www", ignore_errors=True)
         for name in ["scenario.json", "log.txt"]:
             (HOST_STATE / name).unlink(missing_ok=True)
-        done = subprocess.run([TOOL, "publish", tmp / "release-two", HOST_STATE / "www", "--key",
-                               SOURCE / "tests/keys/test-signing-key.pem"], capture_output=True,
-                              text=True, stdin=subprocess.DEVNULL, timeout=120)
+        done = tool("publish", tmp / "release-two", HOST_STATE / "www", "--key",
+                    SOURCE / "tests/keys/test-signing-key.pem")
         assert done.returncode == 0, done.stderr
 
     def shipped_files(self):

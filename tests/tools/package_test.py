@@ -39,6 +39,26 @@ def write_record(path, launcher, client):
         ("launcher-size", len(data)), ("launcher-sha256", hashlib.sha256(data).hexdigest())]).encode())
 
 
+def sign_launcher(d, launcher, signed):
+    """A code-signing certificate under a root of the test's own (d/root.pem), and launcher signed
+    with it into signed; returns the signing options."""
+    ca = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
+    leaf = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
+    for name, ext in [("root", ca), ("leaf", leaf)]:
+        write(d / f"{name}.ext", ext.encode())
+        openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN=Vantor Test {name}",
+                "-keyout", d / f"{name}.key", "-out", d / f"{name}.csr")
+        signer = ["-signkey", d / "root.key"] if name == "root" else \
+            ["-CA", d / "root.pem", "-CAkey", d / "root.key", "-CAcreateserial"]
+        openssl("x509", "-req", "-in", d / f"{name}.csr", *signer, "-days", "2",
+                "-extfile", d / f"{name}.ext", "-out", d / f"{name}.pem")
+    signing = ["--cert", d / "leaf.pem", "--key", d / "leaf.key", "--chain", d / "root.pem"]
+    Path(signed).parent.mkdir(exist_ok=True)
+    done = run("sign-launcher", launcher, signed, *signing)
+    assert done.returncode == 0, done.stderr
+    return signing
+
+
 class PackageTests(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -54,22 +74,8 @@ class PackageTests(unittest.TestCase):
         cls.client = write(d / "client.exe", b"MZ the game client " * 100)
         write_record(d / "build/VANTOR.constants", cls.launcher, cls.client)
         cls.client_info = write(d / "clientinfo.xml", CLIENT_INFO)
-        # A code-signing certificate under a root of the test's own, and the launcher signed with it.
-        ca = "basicConstraints=critical,CA:TRUE\nkeyUsage=critical,keyCertSign\n"
-        leaf = "basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
-        for name, ext in [("root", ca), ("leaf", leaf)]:
-            write(d / f"{name}.ext", ext.encode())
-            openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-subj", f"/CN=Vantor Test {name}",
-                    "-keyout", d / f"{name}.key", "-out", d / f"{name}.csr")
-            signer = ["-signkey", d / "root.key"] if name == "root" else \
-                ["-CA", d / "root.pem", "-CAkey", d / "root.key", "-CAcreateserial"]
-            openssl("x509", "-req", "-in", d / f"{name}.csr", *signer, "-days", "2",
-                    "-extfile", d / f"{name}.ext", "-out", d / f"{name}.pem")
-        cls.signing = ["--cert", d / "leaf.pem", "--key", d / "leaf.key", "--chain", d / "root.pem"]
         cls.signed_launcher = d / "signed/VANTOR.exe"
-        cls.signed_launcher.parent.mkdir()
-        done = run("sign-launcher", cls.launcher, cls.signed_launcher, *cls.signing)
-        assert done.returncode == 0, done.stderr
+        cls.signing = sign_launcher(d, cls.launcher, cls.signed_launcher)
 
     @classmethod
     def tearDownClass(cls):
