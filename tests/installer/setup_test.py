@@ -118,18 +118,19 @@ class SetupTests(unittest.TestCase):
         if not shutil.which("makensis") or not shutil.which("wine"):
             raise unittest.SkipTest("needs nsis and wine (scripts/test installs them)")
         cls._tmp = tempfile.TemporaryDirectory(prefix="vantor-setup-")
+        cls.addClassCleanup(cls._tmp.cleanup)
         tmp = cls.tmp = Path(cls._tmp.name)
         cls.make_signed_setup(tmp)
+        cls.addClassCleanup(cls.empty_web_root)
         cls.serve_release_two(tmp)
+        cls.addClassCleanup(cls.forget_installs)
         cls.forget_installs()
         if (PROFILE / "Desktop").is_symlink():
             raise AssertionError("the prefix's desktop is the Linux home folder: start Wine with "
                                  "scripts/lib/common.sh's start_wine, which gives it its own")
 
-    @classmethod
-    def tearDownClass(cls):
-        cls.forget_installs()
-        cls._tmp.cleanup()
+    @staticmethod
+    def empty_web_root():
         # The other tests' helpers under Wine cannot remove the links a published web root holds.
         shutil.rmtree(HOST_STATE / "www", ignore_errors=True)
         (HOST_STATE / "www").mkdir()
