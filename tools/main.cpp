@@ -239,6 +239,10 @@ That directory goes on every way out, also on SIGINT, SIGTERM or SIGHUP (osslsig
 stopped first); one a killed run left is removed by the next run beside the same OUT.exe.
 )";
 
+// A flag takes no value; every other option takes one.
+const std::set<std::string> Flags = {"--dry-run", "--no-serve", "--no-lock",
+                                     "--force", "--allow-http"};
+
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
                     Arguments& args, bool& help, std::string& error) {
     help = false;
@@ -251,7 +255,7 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
                 error = "unknown option " + arg;
                 return false;
             }
-            if (arg == "--dry-run" || arg == "--no-serve" || arg == "--no-lock") {  // flags
+            if (Flags.count(arg)) {
                 args.options.emplace(arg, "");
                 continue;
             }
@@ -278,62 +282,75 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-int RunCommand(const std::string& command, const char* usage, const Arguments& args) {
+int RunKeygen(const Arguments& args) {
+    std::string modulus, error;
+    if (!GenerateKey(args.positional[0], modulus, error)) return Fail(error);
+    std::cout << modulus << "\n";
+    return 0;
+}
+
+int RunKeyModulus(const Arguments& args) {
+    std::string modulus, error;
+    if (!ReadKeyModulus(args.positional[0], modulus, error)) return Fail(error);
+    std::cout << modulus << "\n";
+    return 0;
+}
+
+int RunClientDigest(const Arguments& args) {
+    Sha256Digest digest{};
+    uint64_t size = 0;
     std::string error;
-    if (command == "keygen" || command == "key-modulus") {
-        std::string modulus;
-        const bool ok = command == "keygen" ? GenerateKey(args.positional[0], modulus, error)
-                                            : ReadKeyModulus(args.positional[0], modulus, error);
-        if (!ok) return Fail(error);
-        std::cout << modulus << "\n";
-        return 0;
-    }
-    if (command == "client-digest") {
-        Sha256Digest digest{};
-        uint64_t size = 0;
-        if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
-        if (size == 0) return Fail(args.positional[0] + ": the file is empty");
-        std::cout << DigestToHex(digest) << "\n";
-        return 0;
-    }
-    if (command == "push") {
-        if (!args.options.count("--modulus")) {
-            std::cerr << "vantor-release push: --modulus is required\n\n" << PushHelp;
-            return 2;
-        }
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            return Fail("libcurl failed to start");
-        const int code = RunPush(args);
-        curl_global_cleanup();
-        return code;
-    }
-    if (command == "publish") {
-        if (!args.options.count("--key")) {
-            std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
-            return 2;
-        }
-        return RunPublish(args);
-    }
-    if (command == "releases") return RunReleases(args);
-    if (command == "rollback" || command == "serve" || command == "prune") {
-        const char* required = command == "prune" ? "--keep" : "--modulus";
-        if (!args.options.count(required)) {
-            std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
-                      << usage;
-            return 2;
-        }
-        return command == "prune" ? RunPrune(args) : RunRollback(args);
-    }
-    if (command == "sign-launcher") return RunSignLauncher(args);
-    if (!args.options.count("--modulus")) {
-        std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
-        return 2;
-    }
+    if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
+    if (size == 0) return Fail(args.positional[0] + ": the file is empty");
+    std::cout << DigestToHex(digest) << "\n";
+    return 0;
+}
+
+// libcurl is set up once for the commands that talk to servers.
+template <int (*Run)(const Arguments&)>
+int WithCurl(const Arguments& args) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return Fail("libcurl failed to start");
-    const int code = RunVerify(args);
+    const int code = Run(args);
     curl_global_cleanup();
     return code;
 }
+
+struct Command {
+    const char* name;
+    const char* help;
+    std::set<std::string> options;
+    size_t positional;
+    const char* required;  // the option the command cannot do without, or nullptr
+    int (*run)(const Arguments&);
+};
+
+// One entry per command.
+const Command Commands[] = {
+    {"keygen", KeygenHelp, {}, 1, nullptr, RunKeygen},
+    {"key-modulus", KeyModulusHelp, {}, 1, nullptr, RunKeyModulus},
+    {"client-digest", ClientDigestHelp, {}, 1, nullptr, RunClientDigest},
+    {"publish", PublishHelp, {"--key", "--no-serve", "--no-lock"}, 2, "--key", RunPublish},
+    {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1, "--modulus",
+     WithCurl<RunVerify>},
+    {"releases", ReleasesHelp, {}, 1, nullptr, RunReleases},
+    {"rollback", RollbackHelp, {"--modulus", "--no-lock"}, 2, "--modulus", RunRollback},
+    {"serve", RollbackHelp, {"--modulus", "--no-lock"}, 2, "--modulus", RunRollback},
+    {"prune", PruneHelp, {"--keep", "--dry-run", "--no-lock"}, 1, "--keep", RunPrune},
+    {"push",
+     PushHelp,
+     {"--modulus", "--endpoint", "--cacert", "--addressing-style", "--allow-http", "--force",
+      "--dry-run", "--no-lock"},
+     2,
+     "--modulus",
+     WithCurl<RunPush>},
+    {"sign-launcher",
+     SignLauncherHelp,
+     {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
+      "--pkcs11-module", "--pin-file"},
+     2,
+     nullptr,
+     RunSignLauncher},
+};
 
 }  // namespace
 
@@ -347,31 +364,8 @@ int main(int argc, char** argv) {
         std::cout << MainHelp;
         return 0;
     }
-    struct Command {
-        const char* name;
-        const char* help;
-        std::set<std::string> options;
-        size_t positional;
-    };
-    const Command commands[] = {
-        {"keygen", KeygenHelp, {}, 1},
-        {"key-modulus", KeyModulusHelp, {}, 1},
-        {"client-digest", ClientDigestHelp, {}, 1},
-        {"publish", PublishHelp, {"--key", "--no-serve", "--no-lock"}, 2},
-        {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1},
-        {"releases", ReleasesHelp, {}, 1},
-        {"rollback", RollbackHelp, {"--modulus", "--no-lock"}, 2},
-        {"serve", RollbackHelp, {"--modulus", "--no-lock"}, 2},
-        {"prune", PruneHelp, {"--keep", "--dry-run", "--no-lock"}, 1},
-        {"push", PushHelp, {"--modulus", "--endpoint", "--dry-run", "--no-lock"}, 2},
-        {"sign-launcher",
-         SignLauncherHelp,
-         {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
-          "--pkcs11-module", "--pin-file"},
-         2},
-    };
     const Command* chosen = nullptr;
-    for (const Command& c : commands) {
+    for (const Command& c : Commands) {
         if (command == c.name) chosen = &c;
     }
     if (!chosen) {
@@ -395,12 +389,18 @@ int main(int argc, char** argv) {
                   << chosen->help;
         return 2;
     }
+    if (chosen->required && !args.options.count(chosen->required)) {
+        std::cerr << "vantor-release " << command << ": " << chosen->required
+                  << " is required\n\n"
+                  << chosen->help;
+        return 2;
+    }
 
     // Served files must be readable by the web server's own user whatever the operator's
     // umask: folders 0755, files 0644 (files get their mode explicitly).
     ::umask(022);
     try {
-        return RunCommand(command, chosen->help, args);
+        return chosen->run(args);
     } catch (const std::filesystem::filesystem_error& e) {
         return Fail(command + ": " + e.path1().string() + ": " + e.code().message());
     }
