@@ -934,7 +934,7 @@ class PushTests(TwoReleases):
         points, mixed = 0, 0
         for call in ["connect", "sendto", "recvfrom"]:
             for n in range(1, 1000):
-                self.push(old_web)
+                self.push(old_web, extra=("--force",))
                 done = self.push(rc=None, strace=[
                     "strace", "-f", "-qq", "-o", "/dev/null", "-e",
                     f"inject={call}:signal=SIGKILL:when={n}"])

@@ -6,6 +6,7 @@
 #include "tools/keys/keys.h"
 
 #include <chrono>
+#include <iostream>
 #include <set>
 
 namespace {
@@ -138,6 +139,25 @@ bool StillOurs(const Store& store, const std::string& prefix, const Mirror& loca
     return false;
 }
 
+// Another push may delete a file between this push's last look and its switch: whatever the
+// pair now served names and the bucket lacks is put back at once.
+bool Restore(const Store& store, const std::string& prefix, const Mirror& local,
+             std::string& error) {
+    std::map<std::string, uint64_t> objects;
+    if (!ListAll(store, prefix + "patch/files/", objects, error)) return false;
+    std::set<std::string> named;
+    for (const ManifestRecord& record : local.serve.records) named.insert(StoredNameOf(record));
+    std::vector<Upload> missing;
+    for (const PlannedFile& file : local.sources) {
+        const std::string key = prefix + "patch/files/" + file.hex;
+        if (!named.count(file.hex) || objects.count(key)) continue;
+        std::cout << "restored patch/files/" << file.hex << " (deleted by another push meanwhile)"
+                  << std::endl;
+        missing.push_back({key, ImmutableCache, file.source, "", file.size, file.hex});
+    }
+    return missing.empty() || Put(store, missing, error);
+}
+
 }  // namespace
 
 bool ViewBucket(const Store& store, const std::string& prefix, BucketView& view,
@@ -192,8 +212,8 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
     // Two uploads back to back on a connection already open, and only over the pair this push
     // planned from. The signature first: where nothing was served, a lone signature is never
     // fetched.
-    place.switchPair = [store, prefix, before](const PlannedRelease& release, double& gapSeconds,
-                                               std::string& error) {
+    place.switchPair = [store, prefix, before, local](const PlannedRelease& release,
+                                                      double& gapSeconds, std::string& error) {
         Served now;
         if (!ReadPair(store, prefix, now, error)) return false;
         if (!SamePair(now, before.manifest, before.signature) &&
@@ -212,7 +232,7 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
             return false;
         }
         gapSeconds = std::chrono::duration<double>(Clock::now() - first).count();
-        return true;
+        return Restore(store, prefix, local, error);
     };
     // Deletes only while the bucket serves this push's pair, and never a file that a release
     // kept in the bucket names, another push's too.
