@@ -30,8 +30,8 @@ bool Settled(const std::vector<Outcome>& outcomes, std::string& error) {
     for (const Outcome& outcome : outcomes) {
         if (outcome.kind == Outcome::Kind::Done) continue;
         const bool placeholder = outcome.error == "not started" || outcome.error == "stopped";
-        if (!failed || (!placeholder && (failed->error == "not started" ||
-                                         failed->error == "stopped"))) {
+        if (!failed ||
+            (!placeholder && (failed->error == "not started" || failed->error == "stopped"))) {
             failed = &outcome;
         }
     }
@@ -192,9 +192,8 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
         std::vector<Upload> uploads;
         for (const PlannedFile& file : files) {
             // Checked as it is read: the name is the digest players check.
-            uploads.push_back(
-                {prefix + "patch/files/" + file.hex, ImmutableCache, file.source, "", file.size,
-                 file.hex});
+            uploads.push_back({prefix + "patch/files/" + file.hex, ImmutableCache, file.source, "",
+                               file.size, file.hex});
         }
         stored.assign(files.size(), true);
         return Put(store, uploads, error);
@@ -203,7 +202,8 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
                                         std::string& error) {
         std::vector<Upload> uploads;
         for (const PlannedRelease& release : releases) {
-            uploads.push_back(Body(ReleaseKey(prefix, release.id, ManifestFileName), release.manifest));
+            uploads.push_back(
+                Body(ReleaseKey(prefix, release.id, ManifestFileName), release.manifest));
             uploads.push_back(
                 Body(ReleaseKey(prefix, release.id, SignatureFileName), release.signature));
         }
@@ -218,8 +218,9 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
         if (!ReadPair(store, prefix, now, error)) return false;
         if (!SamePair(now, before.manifest, before.signature) &&
             !SamePair(now, release.manifest, release.signature)) {
-            error = "the bucket's pair changed while this push ran (another push?): nothing was "
-                    "switched; run push again";
+            error =
+                "the bucket's pair changed while this push ran (another push?): nothing was "
+                "switched; run push again";
             return false;
         }
         if (!Put(store, {Body(PairKey(prefix, SignatureFileName), release.signature)}, error)) {
@@ -227,8 +228,9 @@ Place BucketPlace(const Store& store, const std::string& prefix, const Served& b
         }
         const Clock::time_point first = Clock::now();
         if (!Put(store, {Body(PairKey(prefix, ManifestFileName), release.manifest)}, error)) {
-            error += "; the bucket serves the new signature with the old manifest until push is "
-                     "run again";
+            error +=
+                "; the bucket serves the new signature with the old manifest until push is "
+                "run again";
             return false;
         }
         gapSeconds = std::chrono::duration<double>(Clock::now() - first).count();

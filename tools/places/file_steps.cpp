@@ -103,4 +103,3 @@ bool ReadWhole(const fs::path& path, std::string& bytes, std::string& error) {
     }
     return true;
 }
-

@@ -47,8 +47,6 @@ std::string LinkToServed(std::string_view name) {
     return std::string(CurrentName) + "/" + std::string(name);
 }
 
-
-
 uint64_t FolderBytes(const fs::path& dir) {
     uint64_t total = 0;
     std::error_code ec;
@@ -445,4 +443,3 @@ bool TakeInventory(const fs::path& patchDir, const History& history, Inventory& 
     }
     return true;
 }
-

@@ -36,4 +36,3 @@ std::string NextReleaseId(const std::vector<KeptRelease>& kept) {
     sequence.insert(0, 3 - sequence.size(), '0');
     return kept.back().id.substr(0, StampLength + 1) + sequence;
 }
-

@@ -218,32 +218,31 @@ Outcome Finish(Client& client, Transfer& transfer, CURLcode result) {
     Request& request = *transfer.request;
     Reply& reply = request.reply;
     if (transfer.readError) {
-        return {Outcome::Kind::Fatal,
-                request.upload->file.string() + ": cannot read: " +
-                    std::strerror(transfer.readError),
-                0};
+        return {
+            Outcome::Kind::Fatal,
+            request.upload->file.string() + ": cannot read: " + std::strerror(transfer.readError),
+            0};
     }
     if (transfer.changed) return {Outcome::Kind::Fatal, ChangedContent(request.upload->file), 0};
     reply.detail = transfer.error[0] ? transfer.error : curl_easy_strerror(result);
     switch (result) {
-    case CURLE_OK:
-        curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &reply.status);
-        break;
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-    case CURLE_SSL_CONNECT_ERROR:
-        reply.link = Reply::Link::Unreachable;
-        break;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_CACERT_BADFILE:
-        reply.link = Reply::Link::Untrusted;
-        break;
-    default:
-        reply.link = Reply::Link::Broken;
+        case CURLE_OK:
+            curl_easy_getinfo(transfer.easy.get(), CURLINFO_RESPONSE_CODE, &reply.status);
+            break;
+        case CURLE_COULDNT_CONNECT:
+        case CURLE_COULDNT_RESOLVE_HOST:
+        case CURLE_COULDNT_RESOLVE_PROXY:
+        case CURLE_SSL_CONNECT_ERROR:
+            reply.link = Reply::Link::Unreachable;
+            break;
+        case CURLE_PEER_FAILED_VERIFICATION:
+        case CURLE_SSL_CACERT_BADFILE:
+            reply.link = Reply::Link::Untrusted;
+            break;
+        default:
+            reply.link = Reply::Link::Broken;
     }
-    const Outcome outcome =
-        Judge(reply, request.method, request.key, client.where, client.reached);
+    const Outcome outcome = Judge(reply, request.method, request.key, client.where, client.reached);
     client.reached = client.reached || reply.link == Reply::Link::Answered;
     return outcome;
 }
@@ -307,7 +306,8 @@ bool S3Store(const S3Settings& settings, Store& store, std::string& error) {
     auto client = std::make_shared<Client>();
     client->settings = settings;
     BucketAddress(settings, client->baseUrl, client->host);
-    client->basePath = client->baseUrl.substr(client->baseUrl.find('/', client->baseUrl.find("://") + 3));
+    client->basePath =
+        client->baseUrl.substr(client->baseUrl.find('/', client->baseUrl.find("://") + 3));
     client->where = {settings.bucket, settings.endpoint, settings.region};
     client->multi.reset(curl_multi_init());
     if (!client->multi) {
@@ -317,8 +317,9 @@ bool S3Store(const S3Settings& settings, Store& store, std::string& error) {
     store.list = [client](const std::string& prefix, const std::string& token, ListPage& page) {
         std::vector<Request> requests(1);
         requests[0].method = "GET";
-        requests[0].query = (token.empty() ? "" : "continuation-token=" + UriEncode(token, false) + "&") +
-                            "list-type=2&prefix=" + UriEncode(prefix, false);
+        requests[0].query =
+            (token.empty() ? "" : "continuation-token=" + UriEncode(token, false) + "&") +
+            "list-type=2&prefix=" + UriEncode(prefix, false);
         Perform(*client, requests);
         Outcome& outcome = requests[0].outcome;
         if (outcome.kind == Outcome::Kind::Done &&

@@ -84,8 +84,7 @@ Store MemoryStore(MemoryBucket& bucket) {
             if (outcomes[i].kind == Outcome::Kind::Fatal) return;
         }
     };
-    store.remove = [&bucket](const std::vector<std::string>& keys,
-                             std::vector<Outcome>& outcomes) {
+    store.remove = [&bucket](const std::vector<std::string>& keys, std::vector<Outcome>& outcomes) {
         outcomes.assign(keys.size(), Outcome{Outcome::Kind::Fatal, "not started", 0});
         for (size_t i = 0; i < keys.size(); ++i) {
             outcomes[i] = Outcome{};

@@ -53,9 +53,8 @@ bool IsLoopback(const std::string& host) {
 
 }  // namespace
 
-bool ResolveSettings(const PushOptions& options,
-                     const std::function<std::string(const char*)>& env, S3Settings& settings,
-                     std::string& error) {
+bool ResolveSettings(const PushOptions& options, const std::function<std::string(const char*)>& env,
+                     S3Settings& settings, std::string& error) {
     const std::string home = env("HOME");
     const std::string named = env("AWS_PROFILE");
     const std::string profile = named.empty() ? "default" : named;
@@ -91,18 +90,19 @@ bool ResolveSettings(const PushOptions& options,
         }
     }
     if (settings.accessKey.empty() || settings.secretKey.empty()) {
-        error = "no credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or "
-                "aws_access_key_id and aws_secret_access_key of profile " +
-                profile + " in " + credentialsPath +
-                " (aws configure writes them; for single sign-on, eval \"$(aws configure "
-                "export-credentials --format env)\")";
+        error =
+            "no credentials: set AWS_ACCESS_KEY_ID and AWS_SECRET_ACCESS_KEY, or "
+            "aws_access_key_id and aws_secret_access_key of profile " +
+            profile + " in " + credentialsPath +
+            " (aws configure writes them; for single sign-on, eval \"$(aws configure "
+            "export-credentials --format env)\")";
         return false;
     }
     settings.region =
         First({env("AWS_REGION"), env("AWS_DEFAULT_REGION"), config["region"], "us-east-1"});
-    std::string endpoint = First({options.endpoint, env("AWS_ENDPOINT_URL_S3"),
-                                  env("AWS_ENDPOINT_URL"), services["s3.endpoint_url"],
-                                  config["endpoint_url"]});
+    std::string endpoint =
+        First({options.endpoint, env("AWS_ENDPOINT_URL_S3"), env("AWS_ENDPOINT_URL"),
+               services["s3.endpoint_url"], config["endpoint_url"]});
     settings.caBundle = First({options.caBundle, env("AWS_CA_BUNDLE"), config["ca_bundle"]});
     const std::string addressing =
         First({options.addressing, config["s3.addressing_style"], "auto"});
@@ -131,8 +131,8 @@ bool ResolveSettings(const PushOptions& options,
             host.resize(host.size() - suffix.size());
         }
     }
-    const std::string bare = host[0] == '[' ? host.substr(0, host.find(']') + 1)
-                                            : host.substr(0, host.find(':'));
+    const std::string bare =
+        host[0] == '[' ? host.substr(0, host.find(']') + 1) : host.substr(0, host.find(':'));
     if (!https && !options.allowHttp && !IsLoopback(bare)) {
         error = endpoint +
                 ": plain http to another host; whoever is on the way could forge a listing "
@@ -142,8 +142,9 @@ bool ResolveSettings(const PushOptions& options,
     }
     settings.endpoint = (https ? "https://" : "http://") + host;
     // A dot in a bucket name does not fit the endpoint's wildcard certificate.
-    settings.pathStyle = addressing == "path" ||
-                         (addressing == "auto" && (!amazon || options.bucket.find('.') != std::string::npos));
+    settings.pathStyle =
+        addressing == "path" ||
+        (addressing == "auto" && (!amazon || options.bucket.find('.') != std::string::npos));
     return true;
 }
 

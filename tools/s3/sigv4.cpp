@@ -50,8 +50,8 @@ std::string SignatureV4(const std::string& accessKey, const std::string& secretK
     canonical += "\n" + signedHeaders + "\n" + payloadSha256;
     const std::string date = amzDate.substr(0, 8);
     const std::string scope = date + "/" + region + "/s3/aws4_request";
-    const std::string toSign = "AWS4-HMAC-SHA256\n" + amzDate + "\n" + scope + "\n" +
-                               DigestToHex(HashBytes(canonical));
+    const std::string toSign =
+        "AWS4-HMAC-SHA256\n" + amzDate + "\n" + scope + "\n" + DigestToHex(HashBytes(canonical));
     std::string key = HmacSha256("AWS4" + secretKey, date);
     key = HmacSha256(key, region);
     key = HmacSha256(key, "s3");

@@ -91,17 +91,17 @@ Outcome Judge(const Reply& reply, const std::string& method, const std::string& 
               const Where& where, bool reachedBefore) {
     const std::string what = method + " " + (key.empty() ? "s3://" + where.bucket : key);
     switch (reply.link) {
-    case Reply::Link::Unreachable:
-        if (reachedBefore) return {Outcome::Kind::Transient, what + ": " + reply.detail, 0};
-        return Final("cannot reach the endpoint " + where.endpoint + ": " + reply.detail);
-    case Reply::Link::Untrusted:
-        return Final("the endpoint " + where.endpoint + " is not trusted: " + reply.detail +
-                     "; name the CA that signed its certificate with AWS_CA_BUNDLE, ca_bundle "
-                     "in the profile, or --cacert");
-    case Reply::Link::Broken:
-        return {Outcome::Kind::Transient, what + ": " + reply.detail, 0};
-    case Reply::Link::Answered:
-        break;
+        case Reply::Link::Unreachable:
+            if (reachedBefore) return {Outcome::Kind::Transient, what + ": " + reply.detail, 0};
+            return Final("cannot reach the endpoint " + where.endpoint + ": " + reply.detail);
+        case Reply::Link::Untrusted:
+            return Final("the endpoint " + where.endpoint + " is not trusted: " + reply.detail +
+                         "; name the CA that signed its certificate with AWS_CA_BUNDLE, ca_bundle "
+                         "in the profile, or --cacert");
+        case Reply::Link::Broken:
+            return {Outcome::Kind::Transient, what + ": " + reply.detail, 0};
+        case Reply::Link::Answered:
+            break;
     }
     const long status = reply.status;
     const std::string code = Field(reply.body, "Code");
@@ -118,9 +118,11 @@ Outcome Judge(const Reply& reply, const std::string& method, const std::string& 
                      where.region + ": set AWS_REGION=" + region + " (or region = " + region +
                      " in the profile)");
     }
-    std::string error = what + ": HTTP " + std::to_string(status) + (code.empty() ? "" : " " + code);
+    std::string error =
+        what + ": HTTP " + std::to_string(status) + (code.empty() ? "" : " " + code);
     if (status >= 500 || status == 429 || code == "SlowDown" || code == "RequestTimeout") {
-        return {Outcome::Kind::Transient, error, std::max(0.0, std::atof(reply.retryAfter.c_str()))};
+        return {Outcome::Kind::Transient, error,
+                std::max(0.0, std::atof(reply.retryAfter.c_str()))};
     }
     if (elsewhere) {
         error += " (the bucket is in another region than " + where.region +
@@ -140,8 +142,7 @@ Outcome Judge(const Reply& reply, const std::string& method, const std::string& 
 bool ParseListing(const std::string& xml, ListPage& page, std::string& error) {
     // A website endpoint or a captive proxy answers 200 too; an empty bucket still says so.
     if (xml.find("<ListBucketResult") == std::string::npos) {
-        error = "the answer to a listing is not a bucket listing (" +
-                std::to_string(xml.size()) +
+        error = "the answer to a listing is not a bucket listing (" + std::to_string(xml.size()) +
                 " bytes; a website endpoint or a proxy?): check the endpoint";
         return false;
     }
@@ -180,8 +181,9 @@ bool ListAll(const Store& store, const std::string& prefix,
             return false;
         }
         if (!seen.insert(page.nextToken).second) {
-            error = "the bucket's listing hands back a continuation token it gave before; "
-                    "it would never end";
+            error =
+                "the bucket's listing hands back a continuation token it gave before; "
+                "it would never end";
             return false;
         }
         token = page.nextToken;

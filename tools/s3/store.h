@@ -75,7 +75,7 @@ struct RetryPolicy {
     double firstPause = 0.5;  // doubled after each try, less a random part of up to a half
     double longestPause = 30;
     std::function<void(double seconds)> sleep;
-    std::function<double()> random;  // in [0, 1)
+    std::function<double()> random;                      // in [0, 1)
     std::function<void(const std::string& error)> tell;  // before each pause
 };
 RetryPolicy DefaultRetries();
@@ -145,6 +145,5 @@ struct PushOptions {
 };
 // The AWS CLI's order: the environment, then the shared credentials and config files for
 // AWS_PROFILE (or "default"). env reads one variable ("" when unset).
-bool ResolveSettings(const PushOptions& options,
-                     const std::function<std::string(const char*)>& env, S3Settings& settings,
-                     std::string& error);
+bool ResolveSettings(const PushOptions& options, const std::function<std::string(const char*)>& env,
+                     S3Settings& settings, std::string& error);
