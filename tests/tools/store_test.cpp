@@ -118,17 +118,18 @@ TEST_F(PushTest, TwoInterleavedPushesNeverLeaveAServedManifestWithoutItsFiles) {
         const char* name;
         const char* method;
         const char* keyPart;  // CI's first request of this kind lets the other push run
-        bool pruneCi;         // CI keeps B and C only, so it has something to delete
+        const char* ciKeeps;  // releases CI keeps after its first push, so it has deletions
         bool force;           // the operator's push replaces what it does not know
         int otherCode;
         int ciCode;
         bool servesC;  // else B
     } rows[] = {
-        {"while CI uploads its releases", "PUT", "/releases/", false, false, 0, 1, false},
-        {"between CI's look at the pair and its switch", "PUT", "patch/manifest-v4.sig", false,
-         false, 0, 0, true},
-        {"a stale push before CI deletes", "LIST", "patch/releases/", true, false, 1, 0, true},
-        {"a forced push before CI deletes", "LIST", "patch/releases/", true, true, 0, 1, false},
+        {"while CI uploads its releases", "PUT", "/releases/", "", false, 0, 1, false},
+        {"between CI's look at the pair and its switch", "PUT", "patch/manifest-v4.sig", "", false,
+         0, 0, true},
+        {"a stale push before CI deletes", "LIST", "patch/releases/", "2", false, 1, 0, true},
+        {"a forced push before CI deletes B's files", "LIST", "patch/releases/", "1", true, 0, 1,
+         false},
     };
     int rowNumber = 0;
     for (const auto& row : rows) {
@@ -142,9 +143,9 @@ TEST_F(PushTest, TwoInterleavedPushesNeverLeaveAServedManifestWithoutItsFiles) {
         const fs::path stale = Copy(ci, name + "-stale");
         Publish(ci, "release C");
         ASSERT_EQ(Push(a).code, 0);
-        if (row.pruneCi) {
+        if (*row.ciKeeps) {
             Push(ci);
-            Prune(ci, "2");
+            Prune(ci, row.ciKeeps);
         }
         bool ran = false;
         Pushed other;
@@ -163,7 +164,7 @@ TEST_F(PushTest, TwoInterleavedPushesNeverLeaveAServedManifestWithoutItsFiles) {
         EXPECT_EQ(Served(), ReadText((row.servesC ? ci : stale) / "patch/manifest-v4.txt"));
         ExpectWhole();
         // Whoever lost, a push from the root that should be served finishes the job.
-        EXPECT_EQ(Push(ci).code, 0);
+        EXPECT_EQ(Push(ci, true).code, 0);
         EXPECT_EQ(Served(), ReadText(ci / "patch/manifest-v4.txt"));
         ExpectWhole();
     }
