@@ -402,4 +402,151 @@ TEST(S3Signing, TheWorkedExamplesSign) {
     EXPECT_EQ(UriEncode("1+/x= y", false), "1%2B%2Fx%3D%20y");
 }
 
+TEST(S3Settings, TheAwsClisOrderAndEachProvidersAddressing) {
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> env;
+        const char* credentials;  // file text
+        const char* config;
+        PushOptions options;
+        const char* failure;  // part of the error, or "" when it resolves
+        const char* url;      // the bucket's base URL
+        const char* key;
+        const char* region;
+        const char* ca;
+    } rows[] = {
+        {"the environment before the default profile",
+         {{"AWS_ACCESS_KEY_ID", "ENV"},
+          {"AWS_SECRET_ACCESS_KEY", "s"},
+          {"AWS_DEFAULT_REGION", "eu-west-1"}},
+         "[default]\naws_access_key_id = FILE\naws_secret_access_key = f\n",
+         "",
+         {"patches", "", "", "", false},
+         "",
+         "https://patches.s3.eu-west-1.amazonaws.com/",
+         "ENV",
+         "eu-west-1",
+         ""},
+        {"a named profile, its services section and virtual addressing (Alibaba OSS)",
+         {{"AWS_PROFILE", "oss"}, {"AWS_CA_BUNDLE", "/env/ca.pem"}},
+         "[oss]\naws_access_key_id = OSS\naws_secret_access_key = o\n",
+         "[profile oss]\nregion = oss-cn-hangzhou\nservices = oss\ns3 =\n"
+         "    addressing_style = virtual\n[services oss]\ns3 =\n"
+         "    endpoint_url = https://oss-cn-hangzhou.aliyuncs.com:443/\n",
+         {"patches", "", "/option/ca.pem", "", false},
+         "",
+         "https://patches.oss-cn-hangzhou.aliyuncs.com/",
+         "OSS",
+         "oss-cn-hangzhou",
+         "/option/ca.pem"},
+        {"keys in the config file, its endpoint_url and ca_bundle (R2)",
+         {},
+         "",
+         "[default]\naws_access_key_id = CFG\naws_secret_access_key = c\nregion = auto\n"
+         "endpoint_url = https://acct.r2.cloudflarestorage.com\nca_bundle = /cfg/ca.pem\n",
+         {"patches", "", "", "", false},
+         "",
+         "https://acct.r2.cloudflarestorage.com/patches/",
+         "CFG",
+         "auto",
+         "/cfg/ca.pem"},
+        {"a dotted bucket on Amazon S3 goes path-style",
+         {{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"}},
+         "",
+         "",
+         {"patch.example.net", "", "", "", false},
+         "",
+         "https://s3.us-east-1.amazonaws.com/patch.example.net/",
+         "K",
+         "us-east-1",
+         ""},
+        {"AWS_ENDPOINT_URL_S3 before AWS_ENDPOINT_URL, path-style",
+         {{"AWS_ACCESS_KEY_ID", "K"},
+          {"AWS_SECRET_ACCESS_KEY", "s"},
+          {"AWS_ENDPOINT_URL_S3", "http://localhost:9000"},
+          {"AWS_ENDPOINT_URL", "https://x"}},
+         "",
+         "",
+         {"patches", "", "", "", false},
+         "",
+         "http://localhost:9000/patches/",
+         "K",
+         "us-east-1",
+         ""},
+        {"plain http to another host",
+         {{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"}},
+         "",
+         "",
+         {"patches", "http://minio.example.net", "", "", false},
+         "plain http to another host",
+         "",
+         "",
+         "",
+         ""},
+        {"plain http allowed",
+         {{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"}},
+         "",
+         "",
+         {"patches", "http://minio.example.net:80", "", "path", true},
+         "",
+         "http://minio.example.net/patches/",
+         "K",
+         "us-east-1",
+         ""},
+        {"a profile that is nowhere",
+         {{"AWS_PROFILE", "gone"}},
+         "",
+         "",
+         {"patches", "", "", "", false},
+         "AWS_PROFILE names profile gone",
+         "",
+         "",
+         "",
+         ""},
+        {"a key without its secret",
+         {{"AWS_ACCESS_KEY_ID", "K"}},
+         "",
+         "",
+         {"patches", "", "", "", false},
+         "no credentials",
+         "",
+         "",
+         "",
+         ""},
+        {"an unknown addressing style",
+         {{"AWS_ACCESS_KEY_ID", "K"}, {"AWS_SECRET_ACCESS_KEY", "s"}},
+         "",
+         "",
+         {"patches", "", "", "dns", false},
+         "path, virtual or auto",
+         "",
+         "",
+         "",
+         ""},
+    };
+    char name[] = "/tmp/vantor-settings-XXXXXX";
+    ASSERT_NE(mkdtemp(name), nullptr);
+    const fs::path home = name;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        Write(home / ".aws/credentials", row.credentials);
+        Write(home / ".aws/config", row.config);
+        std::map<std::string, std::string> env = row.env;
+        env["HOME"] = home.string();
+        const auto read = [&env](const char* variable) { return env[variable]; };
+        S3Settings settings;
+        std::string error;
+        EXPECT_EQ(ResolveSettings(row.options, read, settings, error), !*row.failure) << error;
+        EXPECT_NE(error.find(row.failure), std::string::npos) << error;
+        if (*row.failure) continue;
+        std::string url, host;
+        BucketAddress(settings, url, host);
+        EXPECT_EQ(url, row.url);
+        EXPECT_EQ(settings.accessKey, row.key);
+        EXPECT_EQ(settings.region, row.region);
+        EXPECT_EQ(settings.caBundle, row.ca);
+    }
+    fs::remove_all(home);
+}
+
 }  // namespace
