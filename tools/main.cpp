@@ -1,7 +1,7 @@
 // vantor-release: the operators' tool for signing keys, publishing and checking releases.
 #include "tools/release_tool.h"
 
-#include "tools/package.h"
+#include "tools/commands/package.h"
 
 #include <curl/curl.h>
 
@@ -30,8 +30,9 @@ commands:
                            serve a kept release: a staged one, or an earlier one again
   prune WEB_ROOT --keep N [--dry-run] [--no-lock]
                            delete old kept releases and the files only they name
-  push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL] [--dry-run]
-       [--no-lock]         make an S3-compatible bucket serve what WEB_ROOT serves
+  push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL] [--cacert CA.pem]
+       [--addressing-style S] [--allow-http] [--force] [--dry-run] [--no-lock]
+                           make an S3-compatible bucket serve what WEB_ROOT serves
   sign-launcher IN.exe OUT.exe (--cert CERT.pem --key KEY.pem [--chain CHAIN.pem] |
                 --pkcs12 FILE) [--password-file F] [--timestamp URL] [--url URL]
                 (a token: --key 'pkcs11:...' --pkcs11-module MODULE.so [--pin-file F])
@@ -161,8 +162,9 @@ served one. --no-lock as for publish.
 )";
 
 constexpr char PushHelp[] =
-    R"(usage: vantor-release push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL]
-                           [--dry-run] [--no-lock]
+    R"help(usage: vantor-release push WEB_ROOT s3://BUCKET[/PREFIX] --modulus B64 [--endpoint URL]
+                           [--cacert CA.pem] [--addressing-style path|virtual|auto]
+                           [--allow-http] [--force] [--dry-run] [--no-lock]
 
 Makes an S3-compatible bucket serve what WEB_ROOT serves, under the same names below PREFIX:
 PREFIX/patch/files/<sha256>, PREFIX/patch/releases/<id>/manifest-v4.{txt,sig}, and the served
@@ -173,7 +175,8 @@ when it fails nothing is pushed. Then the bucket is listed, and in this order:
      Cache-Control: public, max-age=31536000, immutable
   2. the kept releases it lacks, with Cache-Control: no-cache
   3. the served pair, the signature and then the manifest back to back, with
-     Cache-Control: no-cache; the time between the two uploads is printed
+     Cache-Control: no-cache; the time between the two uploads is printed. A pair whose bytes
+     are served already but without no-cache (uploaded by another tool) is put again
   4. only then, the deletion of files and kept releases that WEB_ROOT no longer keeps and
      the new pair does not name. Other objects are never touched.
 What the bucket has already is not uploaded again. Killed at any point, the bucket serves
@@ -182,19 +185,41 @@ each, and fail the signature check once. Run it again to finish. A player still 
 the old manifest may miss a file deleted in step 4; that update fails, the next succeeds.
 With --dry-run the steps are printed, nothing is changed.
 
-Credentials, region and endpoint come as every S3 tool takes them, never on the command line:
-AWS_ACCESS_KEY_ID, AWS_SECRET_ACCESS_KEY (and AWS_SESSION_TOKEN when set), AWS_REGION (default
-us-east-1), and AWS_ENDPOINT_URL or --endpoint for a store other than Amazon S3 (Ceph,
-MinIO, R2, B2, Spaces ...): with an endpoint requests are path-style (URL/BUCKET/KEY), without
-one virtual-hosted (https://BUCKET.s3.REGION.amazonaws.com/KEY). Every request is signed with
-AWS Signature Version 4, the body's SHA-256 included, so the store refuses a body damaged on
-the way. A few uploads run at once; a 5xx answer or SlowDown is tried again after growing
-pauses, a few times. Refused credentials, a missing bucket or an endpoint that cannot be
-reached are named, and exit with 1 before anything is changed.
+Two pushes to one bucket (a CI job and an operator) never leave it serving a manifest whose
+files are gone: a push whose WEB_ROOT does not know the release the bucket serves (a stale
+copy, or the wrong web root) is refused, naming that release, unless --force. Just before it
+switches, push reads the bucket's pair again and switches only if it is still the one it
+started from; after switching it puts back any file the new pair names that went meanwhile;
+just before deleting, it reads the pair again and deletes nothing unless it is still this
+push's, and never a file that a release kept in the bucket names. There is no lock object.
+
+Settings come as the AWS CLI takes them, never secrets on the command line; the first found:
+  credentials  AWS_ACCESS_KEY_ID + AWS_SECRET_ACCESS_KEY (+ AWS_SESSION_TOKEN), else
+               aws_access_key_id, aws_secret_access_key, aws_session_token of the profile
+               AWS_PROFILE (default "default") in AWS_SHARED_CREDENTIALS_FILE
+               (~/.aws/credentials), else in AWS_CONFIG_FILE (~/.aws/config). For single
+               sign-on: eval "$(aws configure export-credentials --format env)"
+  region       AWS_REGION, AWS_DEFAULT_REGION, the profile's region, us-east-1
+  endpoint     --endpoint, AWS_ENDPOINT_URL_S3, AWS_ENDPOINT_URL, the profile's services
+               section (s3 = endpoint_url = ...), the profile's endpoint_url; none: Amazon S3
+  CA bundle    --cacert, AWS_CA_BUNDLE, the profile's ca_bundle; none: the system's CAs
+  addressing   --addressing-style, the profile's s3 = addressing_style = ...; auto: path-style
+               (URL/BUCKET/KEY) with an endpoint, virtual-hosted (BUCKET.HOST/KEY) on Amazon S3
+               unless the bucket's name has a dot (its certificate covers one label only)
+Alibaba OSS and Tencent COS want --addressing-style virtual with their endpoint; Ceph, MinIO,
+R2, B2 and Spaces take path. A bucket in another region than the one set is named with the
+region to set. http:// to a host outside the loopback range is refused unless --allow-http:
+a forged listing could make push skip uploads and serve a manifest naming missing files.
+Every request is signed with AWS Signature Version 4 by push itself, the body's SHA-256
+included, so the store refuses a body damaged on the way. A few uploads run at once; a 5xx,
+SlowDown, RequestTimeout or a connection broken after the store first answered is tried
+again up to five times, after growing pauses with a random part, or after the store's
+Retry-After. Refused credentials, a missing bucket or an endpoint that cannot be reached are
+named, and exit with 1 before anything is changed.
 Making the bucket readable to the CDN (a read-only bucket policy allowing s3:GetObject, or
 the CDN's own access to the bucket) is the operator's; push sets no policy and no ACL.
 --no-lock as for publish: push holds the web root's lock while it reads it.
-)";
+)help";
 
 constexpr char SignLauncherHelp[] =
     R"(usage: vantor-release sign-launcher IN.exe OUT.exe --cert CERT.pem --key KEY.pem
@@ -245,6 +270,10 @@ That directory goes on every way out, also on SIGINT, SIGTERM or SIGHUP (osslsig
 stopped first); one a killed run left is removed by the next run beside the same OUT.exe.
 )";
 
+// A flag takes no value; every other option takes one.
+const std::set<std::string> Flags = {"--dry-run", "--no-serve", "--no-lock", "--force",
+                                     "--allow-http"};
+
 bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOptions,
                     Arguments& args, bool& help, std::string& error) {
     help = false;
@@ -257,7 +286,7 @@ bool ParseArguments(int argc, char** argv, const std::set<std::string>& valueOpt
                 error = "unknown option " + arg;
                 return false;
             }
-            if (arg == "--dry-run" || arg == "--no-serve" || arg == "--no-lock") {  // flags
+            if (Flags.count(arg)) {
                 args.options.emplace(arg, "");
                 continue;
             }
@@ -284,63 +313,87 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-int RunCommand(const std::string& command, const char* usage, const Arguments& args) {
+int RunKeygen(const Arguments& args) {
+    std::string modulus, error;
+    if (!GenerateKey(args.positional[0], modulus, error)) return Fail(error);
+    std::cout << modulus << "\n";
+    return 0;
+}
+
+int RunKeyModulus(const Arguments& args) {
+    std::string modulus, error;
+    if (!ReadKeyModulus(args.positional[0], modulus, error)) return Fail(error);
+    std::cout << modulus << "\n";
+    return 0;
+}
+
+int RunClientDigest(const Arguments& args) {
+    Sha256Digest digest{};
+    uint64_t size = 0;
     std::string error;
-    if (command == "keygen" || command == "key-modulus") {
-        std::string modulus;
-        const bool ok = command == "keygen" ? GenerateKey(args.positional[0], modulus, error)
-                                            : ReadKeyModulus(args.positional[0], modulus, error);
-        if (!ok) return Fail(error);
-        std::cout << modulus << "\n";
-        return 0;
-    }
-    if (command == "client-digest") {
-        Sha256Digest digest{};
-        uint64_t size = 0;
-        if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
-        if (size == 0) return Fail(args.positional[0] + ": the file is empty");
-        std::cout << DigestToHex(digest) << "\n";
-        return 0;
-    }
-    if (command == "push") {
-        if (!args.options.count("--modulus")) {
-            std::cerr << "vantor-release push: --modulus is required\n\n" << PushHelp;
-            return 2;
-        }
-        if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
-            return Fail("libcurl failed to start");
-        const int code = RunPush(args);
-        curl_global_cleanup();
-        return code;
-    }
-    if (command == "publish") {
-        if (!args.options.count("--key")) {
-            std::cerr << "vantor-release publish: --key is required\n\n" << PublishHelp;
-            return 2;
-        }
-        return RunPublish(args);
-    }
-    if (command == "releases") return RunReleases(args);
-    if (command == "rollback" || command == "serve" || command == "prune") {
-        const char* required = command == "prune" ? "--keep" : "--modulus";
-        if (!args.options.count(required)) {
-            std::cerr << "vantor-release " << command << ": " << required << " is required\n\n"
-                      << usage;
-            return 2;
-        }
-        return command == "prune" ? RunPrune(args) : RunRollback(args);
-    }
-    if (command == "sign-launcher") return RunSignLauncher(args);
-    if (command == "package") return RunPackage(args);
-    if (!args.options.count("--modulus")) {
-        std::cerr << "vantor-release verify: --modulus is required\n\n" << VerifyHelp;
-        return 2;
-    }
+    if (!HashFile(args.positional[0], digest, size, error)) return Fail(error);
+    if (size == 0) return Fail(args.positional[0] + ": the file is empty");
+    std::cout << DigestToHex(digest) << "\n";
+    return 0;
+}
+
+// libcurl is set up once for the commands that talk to servers.
+template <int (*Run)(const Arguments&)>
+int WithCurl(const Arguments& args) {
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) return Fail("libcurl failed to start");
-    const int code = RunVerify(args);
+    const int code = Run(args);
     curl_global_cleanup();
     return code;
 }
+
+struct Command {
+    const char* name;
+    const char* help;
+    std::set<std::string> options;
+    size_t positional;
+    const char* required;  // the option the command cannot do without, or nullptr
+    int (*run)(const Arguments&);
+};
+
+// One entry per command.
+const Command Commands[] = {
+    {"keygen", KeygenHelp, {}, 1, nullptr, RunKeygen},
+    {"key-modulus", KeyModulusHelp, {}, 1, nullptr, RunKeyModulus},
+    {"client-digest", ClientDigestHelp, {}, 1, nullptr, RunClientDigest},
+    {"publish", PublishHelp, {"--key", "--no-serve", "--no-lock"}, 2, "--key", RunPublish},
+    {"verify",
+     VerifyHelp,
+     {"--modulus", "--install", "--cacert"},
+     1,
+     "--modulus",
+     WithCurl<RunVerify>},
+    {"releases", ReleasesHelp, {}, 1, nullptr, RunReleases},
+    {"rollback", RollbackHelp, {"--modulus", "--no-lock"}, 2, "--modulus", RunRollback},
+    {"serve", RollbackHelp, {"--modulus", "--no-lock"}, 2, "--modulus", RunRollback},
+    {"prune", PruneHelp, {"--keep", "--dry-run", "--no-lock"}, 1, "--keep", RunPrune},
+    {"push",
+     PushHelp,
+     {"--modulus", "--endpoint", "--cacert", "--addressing-style", "--allow-http", "--force",
+      "--dry-run", "--no-lock"},
+     2,
+     "--modulus",
+     WithCurl<RunPush>},
+    {"sign-launcher",
+     SignLauncherHelp,
+     {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
+      "--pkcs11-module", "--pin-file"},
+     2,
+     nullptr,
+     RunSignLauncher},
+    {"package",
+     PackageHelp,
+     {"--launcher", "--client", "--client-info", "--game", "--release", "--version", "--publisher",
+      "--constants", "--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp",
+      "--url", "--pkcs11-module", "--pin-file"},
+     1,
+     nullptr,
+     RunPackage},
+};
 
 }  // namespace
 
@@ -354,37 +407,8 @@ int main(int argc, char** argv) {
         std::cout << MainHelp;
         return 0;
     }
-    struct Command {
-        const char* name;
-        const char* help;
-        std::set<std::string> options;
-        size_t positional;
-    };
-    const Command commands[] = {
-        {"keygen", KeygenHelp, {}, 1},
-        {"key-modulus", KeyModulusHelp, {}, 1},
-        {"client-digest", ClientDigestHelp, {}, 1},
-        {"publish", PublishHelp, {"--key", "--no-serve", "--no-lock"}, 2},
-        {"verify", VerifyHelp, {"--modulus", "--install", "--cacert"}, 1},
-        {"releases", ReleasesHelp, {}, 1},
-        {"rollback", RollbackHelp, {"--modulus", "--no-lock"}, 2},
-        {"serve", RollbackHelp, {"--modulus", "--no-lock"}, 2},
-        {"prune", PruneHelp, {"--keep", "--dry-run", "--no-lock"}, 1},
-        {"push", PushHelp, {"--modulus", "--endpoint", "--dry-run", "--no-lock"}, 2},
-        {"sign-launcher",
-         SignLauncherHelp,
-         {"--cert", "--key", "--chain", "--pkcs12", "--password-file", "--timestamp", "--url",
-          "--pkcs11-module", "--pin-file"},
-         2},
-        {"package",
-         PackageHelp,
-         {"--launcher", "--client", "--client-info", "--game", "--release", "--version",
-          "--publisher", "--constants", "--cert", "--key", "--chain", "--pkcs12", "--password-file",
-          "--timestamp", "--url", "--pkcs11-module", "--pin-file"},
-         1},
-    };
     const Command* chosen = nullptr;
-    for (const Command& c : commands) {
+    for (const Command& c : Commands) {
         if (command == c.name) chosen = &c;
     }
     if (!chosen) {
@@ -408,12 +432,17 @@ int main(int argc, char** argv) {
                   << chosen->help;
         return 2;
     }
+    if (chosen->required && !args.options.count(chosen->required)) {
+        std::cerr << "vantor-release " << command << ": " << chosen->required << " is required\n\n"
+                  << chosen->help;
+        return 2;
+    }
 
     // Served files must be readable by the web server's own user whatever the operator's
     // umask: folders 0755, files 0644 (files get their mode explicitly).
     ::umask(022);
     try {
-        return RunCommand(command, chosen->help, args);
+        return chosen->run(args);
     } catch (const std::filesystem::filesystem_error& e) {
         return Fail(command + ": " + e.path1().string() + ": " + e.code().message());
     }

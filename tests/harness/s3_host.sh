@@ -2,12 +2,15 @@
 # An S3 host for the tests, on 127.0.0.1 only: a one-node Ceph cluster held in memory and a RADOS
 # Gateway in front of it.
 #
-#   s3_host.sh start STATE_DIR PORT          gateway on 127.0.0.1:PORT; writes STATE_DIR/env
+#   s3_host.sh start STATE_DIR PORT [CERT.pem KEY.pem]
+#                                            gateway on 127.0.0.1:PORT; writes STATE_DIR/env. With
+#                                            a certificate it also takes TLS on PORT+9
+#                                            (S3_TLS_ENDPOINT in env, https://localhost:PORT+9)
 #   s3_host.sh bucket STATE_DIR NAME [public-read]
 #   s3_host.sh drop STATE_DIR NAME           deletes bucket NAME and every object in it
 #   s3_host.sh stop STATE_DIR
 #
-# The monitor listens on PORT+1 and the OSD takes its ports from PORT+2..PORT+9, so callers that
+# The monitor listens on PORT+1 and the OSD takes its ports from PORT+2..PORT+8, so callers that
 # keep their gateway ports ten apart can run clusters side by side. Every daemon runs from
 # STATE_DIR/ceph.conf with its own run, socket and log folders; stop ends only the daemons whose
 # pid files are under STATE_DIR.
@@ -19,7 +22,7 @@ REGION=us-east-1
 DAEMONS=(rgw osd mon)
 
 usage() {
-    echo "usage: s3_host.sh start STATE_DIR PORT | bucket STATE_DIR NAME [public-read] | drop STATE_DIR NAME |" \
+    echo "usage: s3_host.sh start STATE_DIR PORT [CERT.pem KEY.pem] | bucket STATE_DIR NAME [public-read] | drop STATE_DIR NAME |" \
         "stop STATE_DIR" >&2
     exit 2
 }
@@ -78,7 +81,8 @@ s3_curl() {
 }
 
 write_conf() {
-    local state="$1" port="$2" fsid="$3"
+    local state="$1" port="$2" fsid="$3" cert="${4:-}" key="${5:-}" tls=""
+    [ -z "$cert" ] || tls=" ssl_endpoint=127.0.0.1:$((port + 9)) ssl_certificate=$cert ssl_private_key=$key"
     cat >"$state/ceph.conf" <<EOF
 [global]
 fsid = $fsid
@@ -89,7 +93,7 @@ public network = 127.0.0.1/32
 cluster network = 127.0.0.1/32
 ms bind msgr1 = false
 ms bind port min = $((port + 2))
-ms bind port max = $((port + 9))
+ms bind port max = $((port + 8))
 auth cluster required = none
 auth service required = none
 auth client required = none
@@ -128,7 +132,7 @@ admin socket = $state/run/\$name.asok
 admin socket = $state/run/\$name.asok
 
 [client.rgw]
-rgw frontends = beast endpoint=127.0.0.1:$port
+rgw frontends = beast endpoint=127.0.0.1:$port$tls
 rgw data = $state/rgw
 # Deleted objects are held for the garbage collector, by default for two hours: in memory, that
 # is memory kept. Here they go within seconds.
@@ -140,7 +144,7 @@ EOF
 }
 
 start_host() {
-    local state="$1" port="$2" fsid i
+    local state="$1" port="$2" cert="${3:-}" key="${4:-}" fsid i
     [[ "$port" =~ ^[0-9]+$ ]] && [ "$port" -gt 0 ] && [ "$port" -lt 65527 ] || usage
     mkdir -p "$state"
     state="$(cd "$state" && pwd)"
@@ -150,7 +154,7 @@ start_host() {
     # A caller that gives up on a slow start must not be left with half a cluster.
     trap 'stop_host "$state"; exit 143' TERM INT HUP
     fsid="$(cat /proc/sys/kernel/random/uuid)"
-    write_conf "$state" "$port" "$fsid"
+    write_conf "$state" "$port" "$fsid" "$cert" "$key"
     local conf=(-c "$state/ceph.conf")
     : >"$state/keyring"
 
@@ -192,6 +196,7 @@ AWS_SECRET_ACCESS_KEY=$SECRET_KEY
 AWS_REGION=$REGION
 AWS_ENDPOINT_URL=http://127.0.0.1:$port
 EOF
+    [ -z "$cert" ] || echo "S3_TLS_ENDPOINT=https://localhost:$((port + 9))" >>"$state/env"
 }
 
 make_bucket() {
@@ -229,8 +234,12 @@ EOF
 [ $# -ge 2 ] || usage
 case "$1" in
 start)
-    [ $# -eq 3 ] || usage
-    start_host "$2" "$3"
+    [ $# -eq 3 ] || [ $# -eq 5 ] || usage
+    if [ $# -eq 5 ]; then
+        start_host "$2" "$3" "$(realpath "$4")" "$(realpath "$5")"
+    else
+        start_host "$2" "$3"
+    fi
     ;;
 bucket)
     [ $# -ge 3 ] && [ $# -le 4 ] || usage

@@ -8,6 +8,7 @@ import base64
 import fcntl
 import hashlib
 import http.server
+import json
 import os
 import shutil
 import ssl
@@ -688,11 +689,12 @@ class S3Host:
 
     EMPTY = hashlib.sha256(b"").hexdigest()
 
-    def __init__(self, state):
+    def __init__(self, state, pki=None):
         self.script = SOURCE / "tests/harness/s3_host.sh"
         self.state = state
         port = os.environ.get("VANTOR_TEST_S3_PORT") or free_port_range()
-        subprocess.run([self.script, "start", state, str(port)], check=True, timeout=180,
+        tls = [pki / "server.pem", pki / "server.key"] if pki else []
+        subprocess.run([self.script, "start", state, str(port), *tls], check=True, timeout=180,
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
         self.env = dict(line.split("=", 1) for line in
                         (state / "env").read_text().splitlines() if "=" in line)
@@ -737,55 +739,7 @@ class S3Host:
             token = root.find(ns + "NextContinuationToken").text
 
 
-class FlakyProxy:
-    """Answers the first `failures` requests with 503 SlowDown, then passes each one on, its
-    headers untouched (SigV4 signs the Host the client named), to the S3 host."""
-
-    def __init__(self, upstream):
-        import http.client
-        import urllib.parse
-        target = urllib.parse.urlsplit(upstream)
-        proxy = self
-        self.failures = 0
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            protocol_version = "HTTP/1.1"
-
-            def log_message(self, *args):
-                pass
-
-            def relay(self):
-                body = self.rfile.read(int(self.headers.get("Content-Length") or 0))
-                if proxy.failures > 0:
-                    proxy.failures -= 1
-                    reply, status, headers = (b"<Error><Code>SlowDown</Code></Error>", 503, {})
-                else:
-                    upstream = http.client.HTTPConnection(target.hostname, target.port, timeout=60)
-                    upstream.request(self.command, self.path, body, dict(self.headers))
-                    answer = upstream.getresponse()
-                    reply, status = answer.read(), answer.status
-                    headers = {k: v for k, v in answer.getheaders()
-                               if k.lower() not in ("content-length", "transfer-encoding",
-                                                    "connection")}
-                    upstream.close()
-                self.send_response(status)
-                for k, v in headers.items():
-                    self.send_header(k, v)
-                self.send_header("Content-Length", str(len(reply)))
-                self.end_headers()
-                self.wfile.write(reply)
-
-            do_GET = do_PUT = do_DELETE = do_HEAD = relay
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
-        self.thread = serve_in_background(self.server)
-
-    def stop(self):
-        stop_server(self.server, self.thread)
-
-
-class PushTests(TwoReleases):
+class PushCase(TwoReleases):
     """push into a bucket of a real S3 server; one server for the class, a bucket per test."""
 
     @classmethod
@@ -793,7 +747,8 @@ class PushTests(TwoReleases):
         if not shutil.which("radosgw") or not shutil.which("strace"):
             raise unittest.SkipTest("needs radosgw and strace (scripts/test installs them)")
         cls._state = tempfile.TemporaryDirectory(prefix="vantor-s3-")
-        cls.s3 = S3Host(Path(cls._state.name))
+        cls.ca = localhost_pki(Path(cls._state.name) / "pki")
+        cls.s3 = S3Host(Path(cls._state.name) / "host", pki=Path(cls._state.name) / "pki")
         cls.count = 0
 
     @classmethod
@@ -803,8 +758,8 @@ class PushTests(TwoReleases):
 
     def setUp(self):
         super().setUp()
-        PushTests.count += 1
-        self.bucket = f"push-{os.getpid()}-{PushTests.count}"
+        type(self).count += 1
+        self.bucket = f"push-{os.getpid()}-{type(self).count}"
         self.s3.bucket(self.bucket)
         self.target = f"s3://{self.bucket}/game/live"
 
@@ -833,6 +788,9 @@ class PushTests(TwoReleases):
         self.assertEqual(self.pair(), served)
         return objects
 
+
+
+class PushTests(PushCase):
     def test_push_into_an_empty_bucket_and_again(self):
         done = self.push()
         self.assertIn("pushed 5 file(s), 2 release(s) and 1 pair, deleted 0", done.stdout)
@@ -887,6 +845,8 @@ class PushTests(TwoReleases):
             ("missing bucket", {}, (), "s3://no-such-bucket/game", "bucket no-such-bucket"),
             ("dead endpoint", {}, ("--endpoint", f"http://127.0.0.1:{dead}"), None,
              f"cannot reach the endpoint http://127.0.0.1:{dead}"),
+            ("plain http to another host", {}, ("--endpoint", "http://192.0.2.1:9"), None,
+             "plain http to another host"),
             ("another key's pair", {}, (), None, "does not verify"),
             ("a file changed after its check", {}, (), None,
              "its content does not match its name"),
@@ -908,20 +868,57 @@ class PushTests(TwoReleases):
                 self.assertIn(message, done.stderr)
                 self.assertEqual(self.s3.objects(self.bucket), before)
 
-    def test_slow_down_and_5xx_are_tried_again_a_few_times(self):
-        proxy = FlakyProxy(self.s3.endpoint)
-        self.addCleanup(proxy.stop)
-        proxy.failures = 2
-        done = self.push(extra=("--endpoint", proxy.url))
-        self.assertEqual(done.stderr.count("HTTP 503 SlowDown; trying again"), 2)
-        self.assert_mirrors()
-        c = write(self.tmp / "c/Data/alberta.gat", b"third release").parents[1]
-        self.publish(c, self.web)
-        before = self.s3.objects(self.bucket)
-        proxy.failures = 1000
-        done = self.push(rc=1, extra=("--endpoint", proxy.url))
-        self.assertEqual(done.stderr.count("trying again"), 4)  # five tries in all
-        self.assertEqual(self.s3.objects(self.bucket), before)
+    def aws(self, env, *args):
+        """Debian's AWS CLI (the aws on PATH may be another), over TLS to the same gateway."""
+        done = subprocess.run(["/usr/bin/aws", "--endpoint-url", self.s3.env["S3_TLS_ENDPOINT"],
+                               "--output", "json", *args], capture_output=True, text=True,
+                              timeout=120, env=env, stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        return json.loads(done.stdout) if done.stdout.strip() else None
+
+    def test_a_profile_over_tls_into_a_dotted_bucket_as_the_aws_cli_reads_it(self):
+        bucket = f"patch.{self.bucket}.test"
+        self.s3.bucket(bucket)
+        home = self.tmp / "home"
+        write(home / ".aws/credentials",
+              f"[ci]\naws_access_key_id = {self.s3.env['AWS_ACCESS_KEY_ID']}\n"
+              f"aws_secret_access_key = {self.s3.env['AWS_SECRET_ACCESS_KEY']}\n".encode())
+        write(home / ".aws/config",
+              f"[profile ci]\nregion = us-east-1\nendpoint_url = {self.s3.env['S3_TLS_ENDPOINT']}\n"
+              "s3 =\n    addressing_style = path\n".encode())
+        env = {k: v for k, v in os.environ.items() if not k.startswith("AWS_")}
+        env.update(HOME=str(home), AWS_PROFILE="ci")
+        command = [TOOL, "push", self.web, f"s3://{bucket}/game/live", "--modulus", MODULUS]
+        untrusted = subprocess.run(command, capture_output=True, text=True, timeout=120, env=env,
+                                   stdin=subprocess.DEVNULL)
+        self.assertEqual(untrusted.returncode, 1, untrusted.stdout)
+        self.assertIn(f"the endpoint {self.s3.env['S3_TLS_ENDPOINT']} is not trusted",
+                      untrusted.stderr)
+        env["AWS_CA_BUNDLE"] = str(self.ca)
+        done = subprocess.run(command, capture_output=True, text=True, timeout=120, env=env,
+                              stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 0, done.stderr)
+        self.assertIn("pushed 5 file(s), 2 release(s) and 1 pair", done.stdout)
+        keys = [o["Key"] for o in self.aws(env, "s3api", "list-objects-v2",
+                                           "--bucket", bucket)["Contents"]]
+        self.assertEqual(len(keys), 11)
+        for key in keys:
+            with self.subTest(key=key):
+                head = self.aws(env, "s3api", "head-object", "--bucket", bucket, "--key", key)
+                self.assertEqual(head.get("CacheControl"),
+                                 "public, max-age=31536000, immutable" if "/files/" in key
+                                 else "no-cache")
+        synced = self.tmp / "synced"
+        self.aws(env, "s3", "sync", "--only-show-errors", f"s3://{bucket}/game/live/patch",
+                 str(synced))
+        served = {str(p.relative_to(self.patch)): p.read_bytes()
+                  for p in [*self.patch.glob("files/*"), *self.patch.glob("releases/*/*"),
+                            self.patch / "manifest-v4.txt", self.patch / "manifest-v4.sig"]}
+        self.assertEqual({str(p.relative_to(synced)): p.read_bytes()
+                          for p in synced.rglob("*") if p.is_file()}, served)
+
+class PushKillSweepTests(PushCase):
+    """The kill sweep, a CTest group of its own for its time: its own S3 host."""
 
     def test_every_kill_leaves_the_old_or_the_new_pair_and_a_rerun_finishes(self):
         # Bucket: release B served. Local: C published. Killed before each socket call in turn.
@@ -934,7 +931,7 @@ class PushTests(TwoReleases):
         points, mixed = 0, 0
         for call in ["connect", "sendto", "recvfrom"]:
             for n in range(1, 1000):
-                self.push(old_web)
+                self.push(old_web, extra=("--force",))
                 done = self.push(rc=None, strace=[
                     "strace", "-f", "-qq", "-o", "/dev/null", "-e",
                     f"inject={call}:signal=SIGKILL:when={n}"])
@@ -987,22 +984,27 @@ def stop_server(server, thread):
     thread.join()
 
 
+def localhost_pki(pki):
+    """A CA of the tests' own (pki/ca.pem) and a certificate for localhost (server.pem, .key)."""
+    pki.mkdir(parents=True, exist_ok=True)
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+            "-subj", "/CN=Tools Test CA", "-keyout", pki / "ca.key", "-out", pki / "ca.pem",
+            "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign")
+    openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+            "-keyout", pki / "server.key", "-out", pki / "server.csr")
+    write(pki / "ext.cnf", b"subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
+    openssl("x509", "-req", "-in", pki / "server.csr", "-CA", pki / "ca.pem",
+            "-CAkey", pki / "ca.key", "-CAcreateserial", "-days", "2",
+            "-extfile", pki / "ext.cnf", "-out", pki / "server.pem")
+    return pki / "ca.pem"
+
+
 class HttpsHost:
     """A static HTTPS host on 127.0.0.1 with a certificate for localhost from its own CA."""
 
     def __init__(self, root, pki):
-        pki.mkdir(parents=True, exist_ok=True)
-        self.ca = pki / "ca.pem"
-        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                "-subj", "/CN=Tools Test CA", "-keyout", pki / "ca.key", "-out", self.ca,
-                "-addext", "basicConstraints=critical,CA:TRUE",
-                "-addext", "keyUsage=critical,keyCertSign")
-        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
-                "-keyout", pki / "server.key", "-out", pki / "server.csr")
-        write(pki / "ext.cnf", b"subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\n")
-        openssl("x509", "-req", "-in", pki / "server.csr", "-CA", self.ca, "-CAkey", pki / "ca.key",
-                "-CAcreateserial", "-days", "2", "-extfile", pki / "ext.cnf",
-                "-out", pki / "server.pem")
+        self.ca = localhost_pki(pki)
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(pki / "server.pem", pki / "server.key")
         handler = lambda *a, **k: _QuietHandler(*a, directory=str(root), **k)

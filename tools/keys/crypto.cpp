@@ -1,12 +1,13 @@
-#include "tools/release_tool.h"
+#include "tools/keys/keys.h"
 
-#include "tools/openssl_owners.h"
+#include "tools/keys/openssl_owners.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/hmac.h>
 #include <openssl/param_build.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
@@ -309,4 +310,12 @@ Sha256Digest HashBytes(std::string_view bytes) {
     unsigned int length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr);
     return digest;
+}
+
+std::string HmacSha256(std::string_view key, std::string_view message) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    HMAC(EVP_sha256(), key.data(), static_cast<int>(key.size()),
+         reinterpret_cast<const unsigned char*>(message.data()), message.size(), out, &length);
+    return std::string(reinterpret_cast<const char*>(out), length);
 }

@@ -1,3 +1,5 @@
+#include "tools/commands/commands.h"
+#include "tools/places/places.h"
 #include "tools/release_tool.h"
 
 #include <curl/curl.h>

@@ -1,7 +1,9 @@
 // Release history in the web root: patch/releases/<id>/ keeps each published manifest and its
 // signature, so that an earlier release can be served again and unneeded files pruned. The
 // web root's patch/ folder is also a place that a plan is carried out against.
-#include "tools/release_tool.h"
+#include "tools/places/places.h"
+
+#include "tools/keys/keys.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,11 +20,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-// An id is "20250102T030405Z-000": the UTC second of the publish and a sequence number, so ids
-// sort in publish order even for two publishes in one second or after the clock was set back.
-constexpr size_t StampLength = 16;
-constexpr size_t IdLength = StampLength + 4;
 
 // Both served names link to current/<name>, and "current" links to releases/<id>.
 constexpr char CurrentName[] = "current";
@@ -50,17 +47,6 @@ std::string LinkToServed(std::string_view name) {
     return std::string(CurrentName) + "/" + std::string(name);
 }
 
-std::string DateOf(const std::string& id) {
-    return id.substr(0, 4) + "-" + id.substr(4, 2) + "-" + id.substr(6, 2) + " " + id.substr(9, 2) +
-           ":" + id.substr(11, 2) + ":" + id.substr(13, 2) + " UTC";
-}
-
-uint64_t TotalBytes(const std::vector<ManifestRecord>& records) {
-    uint64_t total = 0;
-    for (const ManifestRecord& record : records) total += record.size;
-    return total;
-}
-
 uint64_t FolderBytes(const fs::path& dir) {
     uint64_t total = 0;
     std::error_code ec;
@@ -75,9 +61,6 @@ uint64_t FolderBytes(const fs::path& dir) {
 // The names the tool owns in each folder; only their temporaries are ever removed.
 bool IsServedName(std::string_view name) {
     return name == ManifestFileName || name == SignatureFileName || name == CurrentName;
-}
-bool IsStoredName(std::string_view name) {
-    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
 }
 
 // A killed run's temporary of an owned name: this version's form, or one of the two fixed
@@ -217,9 +200,9 @@ bool WriteRelease(const fs::path& patchDir, const PlannedRelease& release, std::
 }
 
 // Copies each file to its content-addressed place, unless an intact copy is there.
-bool FolderPutFiles(void* context, const std::vector<PlannedFile>& files, std::vector<bool>& stored,
-                    std::string& error) {
-    const fs::path filesDir = *static_cast<const fs::path*>(context) / "files";
+bool FolderPutFiles(const fs::path& patchDir, const std::vector<PlannedFile>& files,
+                    std::vector<bool>& stored, std::string& error) {
+    const fs::path filesDir = patchDir / "files";
     stored.assign(files.size(), false);
     for (size_t i = 0; i < files.size(); ++i) {
         const PlannedFile& file = files[i];
@@ -247,17 +230,16 @@ bool FolderPutFiles(void* context, const std::vector<PlannedFile>& files, std::v
     return SyncDirectory(filesDir, error);
 }
 
-bool FolderPutReleases(void* context, const std::vector<PlannedRelease>& releases,
+bool FolderPutReleases(const fs::path& patchDir, const std::vector<PlannedRelease>& releases,
                        std::string& error) {
     for (const PlannedRelease& release : releases) {
-        if (!WriteRelease(*static_cast<const fs::path*>(context), release, error)) return false;
+        if (!WriteRelease(patchDir, release, error)) return false;
     }
     return true;
 }
 
-bool FolderSwitchPair(void* context, const PlannedRelease& release, double& gapSeconds,
+bool FolderSwitchPair(const fs::path& patchDir, const PlannedRelease& release, double& gapSeconds,
                       std::string& error) {
-    const fs::path& patchDir = *static_cast<const fs::path*>(context);
     gapSeconds = 0;  // one rename
     // The kept release may be a killed run's rename that is not yet durable: synced before
     // anything links to it.
@@ -268,8 +250,8 @@ bool FolderSwitchPair(void* context, const PlannedRelease& release, double& gapS
 // Release folders go first: an interrupted run leaves unnamed files, never a kept release
 // whose files are gone. A folder vanishes whole under one rename, then is emptied under its
 // temporary name, which the next run removes if this one is killed.
-bool FolderRemove(void* context, const std::vector<PlannedDeletion>& doomed, std::string& error) {
-    const fs::path& patchDir = *static_cast<const fs::path*>(context);
+bool FolderRemove(const fs::path& patchDir, const std::vector<PlannedDeletion>& doomed,
+                  std::string& error) {
     bool releases = false;
     bool files = false;
     for (const PlannedDeletion& d : doomed) {
@@ -294,21 +276,7 @@ bool FolderRemove(void* context, const std::vector<PlannedDeletion>& doomed, std
            (!files || SyncDirectory(patchDir / "files", error));
 }
 
-int Fail(const char* command, const std::string& message) {
-    std::cerr << "vantor-release " << command << ": " << message << "\n";
-    return 1;
-}
-
 }  // namespace
-
-bool IsReleaseId(std::string_view id) {
-    if (id.size() != IdLength) return false;
-    for (size_t i = 0; i < IdLength; ++i) {
-        const char want = i == 8 ? 'T' : i == StampLength - 1 ? 'Z' : i == StampLength ? '-' : 0;
-        if (want ? id[i] != want : id[i] < '0' || id[i] > '9') return false;
-    }
-    return true;
-}
 
 bool LoadHistory(const fs::path& patchDir, History& history, std::string& error) {
     const fs::path releasesDir = patchDir / "releases";
@@ -364,22 +332,6 @@ std::string PairProblem(const History& history) {
     };
     return "the served manifest is " + owner(history.manifestOf) + " and the signature is " +
            owner(history.signatureOf) + ", not one release's pair";
-}
-
-std::string NextReleaseId(const std::vector<KeptRelease>& kept) {
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    char stamp[StampLength + 1] = {};
-    if (!gmtime_r(&now, &utc) || std::strftime(stamp, sizeof(stamp), "%Y%m%dT%H%M%SZ", &utc) == 0) {
-        return "";
-    }
-    if (kept.empty() || kept.back().id.compare(0, StampLength, stamp) < 0) {
-        return std::string(stamp) + "-000";
-    }
-    std::string sequence = std::to_string(std::stoi(kept.back().id.substr(StampLength + 1)) + 1);
-    if (sequence.size() > 3) return "";
-    sequence.insert(0, 3 - sequence.size(), '0');
-    return kept.back().id.substr(0, StampLength + 1) + sequence;
 }
 
 bool LinkServedNames(const fs::path& patchDir, std::string& error) {
@@ -445,165 +397,49 @@ std::string ServedPairProblem(const fs::path& patchDir) {
     return LoadHistory(patchDir, history, error) ? PairProblem(history) : "";
 }
 
-Place FolderPlace(const fs::path* patchDir) {
+Place FolderPlace(const fs::path& patchDir) {
     Place place;
-    place.context = const_cast<fs::path*>(patchDir);
     place.switchesInOneStep = true;
-    place.putFiles = FolderPutFiles;
-    place.putReleases = FolderPutReleases;
-    place.switchPair = FolderSwitchPair;
-    place.remove = FolderRemove;
+    place.putFiles = [patchDir](const std::vector<PlannedFile>& files, std::vector<bool>& stored,
+                                std::string& error) {
+        return FolderPutFiles(patchDir, files, stored, error);
+    };
+    place.putReleases = [patchDir](const std::vector<PlannedRelease>& releases,
+                                   std::string& error) {
+        return FolderPutReleases(patchDir, releases, error);
+    };
+    place.switchPair = [patchDir](const PlannedRelease& release, double& gap, std::string& error) {
+        return FolderSwitchPair(patchDir, release, gap, error);
+    };
+    place.remove = [patchDir](const std::vector<PlannedDeletion>& doomed, std::string& error) {
+        return FolderRemove(patchDir, doomed, error);
+    };
     return place;
 }
 
-int RunReleases(const Arguments& args) {
-    const fs::path patchDir = fs::path(args.positional[0]) / "patch";
-    History history;
-    std::string error;
-    if (!IsDirectory(patchDir, error) || !LoadHistory(patchDir, history, error)) {
-        return Fail("releases", error);
-    }
-    int damaged = 0;
-    for (size_t i = 0; i < history.kept.size(); ++i) {
-        const KeptRelease& release = history.kept[i];
-        std::cout << release.id << "  " << DateOf(release.id) << "  ";
-        if (!release.problem.empty()) {
-            ++damaged;
-            std::cout << "unreadable: " << release.problem << "\n";
-            continue;
-        }
-        std::cout << release.records.size() << " file(s)  " << TotalBytes(release.records)
-                  << " bytes" << (static_cast<int>(i) == history.current ? " (current)" : "")
-                  << "\n";
-    }
-    if (history.kept.empty()) std::cerr << "no kept releases in " << patchDir.string() << "\n";
-    if (const std::string mixed = PairProblem(history); !mixed.empty()) {
-        std::cerr << mixed << "; players fail the signature check until a publish or rollback\n";
-        return 1;
-    }
-    if (history.current < 0 && history.served.problem.empty()) {
-        std::cerr << "the served manifest is not one of the kept releases\n";
-    }
-    return damaged ? 1 : 0;
+KeptRelease ServedRelease(const History& history) {
+    KeptRelease served = history.served;
+    served.id = history.current >= 0 ? history.kept[history.current].id : "(not kept)";
+    return served;
 }
 
-int RunRollback(const Arguments& args) {
-    const fs::path webRoot = args.positional[0];
-    fs::path patchDir = webRoot / "patch";
-    const std::string& id = args.positional[1];
-    const std::string& modulus = args.options.at("--modulus");
-    std::string error;
-    if (!IsReleaseId(id)) {
-        return Fail("rollback", id + ": not a release id (vantor-release releases lists them)");
+bool TakeInventory(const fs::path& patchDir, const History& history, Inventory& inventory,
+                   std::string& error) {
+    for (const KeptRelease& release : history.kept) {
+        inventory.releases[release.id] = {release.manifest.size(), release.signature.size(),
+                                          FolderBytes(patchDir / "releases" / release.id)};
     }
-    if (!CheckModulusText(modulus, error)) return Fail("rollback", "--modulus: " + error);
-    if (!IsDirectory(patchDir, error)) return Fail("rollback", error);
+    const fs::path filesDir = patchDir / "files";
     std::error_code ec;
-    if (!fs::is_directory(patchDir / "releases" / id, ec)) {
-        return Fail("rollback", (patchDir / "releases" / id).string() + ": no such release");
-    }
-    if (!OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error)) {
-        return Fail("rollback", error);
-    }
-    const std::string folder = "/patch/releases/" + id + "/";
-    CheckedRelease release;
-    if (CheckRelease(webRoot, modulus, folder + std::string(ManifestFileName),
-                     folder + std::string(SignatureFileName), release) != 0) {
-        return Fail("rollback", "refusing to serve release " + id + "; nothing was changed");
-    }
-    Plan plan;
-    plan.switchPair = true;
-    plan.serve = {id, release.manifest, release.signature};
-    if (!CarryOut(plan, FolderPlace(&patchDir), false, error)) return Fail("rollback", error);
-    return 0;
-}
-
-int RunPrune(const Arguments& args) {
-    const fs::path webRoot = args.positional[0];
-    fs::path patchDir = webRoot / "patch";
-    const std::string& keepText = args.options.at("--keep");
-    const bool dryRun = args.options.count("--dry-run") != 0;
-    if (keepText.empty() || keepText.size() > 6 ||
-        keepText.find_first_not_of("0123456789") != std::string::npos || std::stoi(keepText) < 1) {
-        std::cerr << "vantor-release prune: --keep takes a number of releases, 1 or more\n";
-        return 2;
-    }
-    const size_t keep = std::stoul(keepText);
-    std::string error;
-    if (!IsDirectory(patchDir / "files", error)) return Fail("prune", error);
-    if (!dryRun && !OpenWebRoot(webRoot, args.options.count("--no-lock") != 0, error)) {
-        return Fail("prune", error);
-    }
-    History history;
-    if (!LoadHistory(patchDir, history, error)) return Fail("prune", error);
-    if (!history.served.problem.empty()) {
-        return Fail("prune", history.served.problem + "; nothing was deleted");
-    }
-
-    // The served release counts towards the N kept, then the newest others. So does every
-    // release that holds the served manifest or signature: even a mixed pair keeps both.
-    std::vector<bool> keeping(history.kept.size(), false);
-    size_t kept = 0;
-    for (size_t i = 0; i < history.kept.size(); ++i) {
-        const KeptRelease& release = history.kept[i];
-        if (static_cast<int>(i) == history.current || release.manifest == history.served.manifest ||
-            release.signature == history.served.signature) {
-            keeping[i] = true;
-            ++kept;
-        }
-    }
-    for (size_t i = history.kept.size(); i-- > 0 && kept < keep;) {
-        if (!keeping[i]) ++kept;
-        keeping[i] = true;
-    }
-    // Whatever is served keeps its files even when it is not a kept release.
-    std::set<std::string> named;
-    for (const ManifestRecord& record : history.served.records) named.insert(record.remotePath);
-    for (size_t i = 0; i < history.kept.size(); ++i) {
-        const KeptRelease& release = history.kept[i];
-        if (!keeping[i]) continue;
-        if (!release.problem.empty()) {
-            return Fail("prune",
-                        "release " + release.id + ": " + release.problem + "; nothing was deleted");
-        }
-        for (const ManifestRecord& record : release.records) named.insert(record.remotePath);
-        std::cout << "keep     release " << release.id
-                  << (static_cast<int>(i) == history.current ? " (current)" : "") << "\n";
-    }
-
-    Plan plan;
-    uint64_t freed = 0;
-    for (size_t i = 0; i < history.kept.size(); ++i) {
-        if (keeping[i]) continue;
-        const uint64_t bytes = FolderBytes(patchDir / "releases" / history.kept[i].id);
-        plan.deletions.push_back({true, history.kept[i].id, bytes});
-        freed += bytes;
-    }
-    std::error_code ec;
-    std::vector<fs::directory_entry> files;
-    fs::directory_iterator it(patchDir / "files", ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) files.push_back(*it);
-    if (ec) return Fail("prune", (patchDir / "files").string() + ": cannot read: " + ec.message());
-    std::sort(files.begin(), files.end());
-    for (const fs::directory_entry& entry : files) {
-        const std::string name = entry.path().filename().string();
+    fs::directory_iterator it(filesDir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
         std::error_code entryError;  // a dangling link is no file of ours, not a failure
-        if (!entry.is_regular_file(entryError) || named.count("/patch/files/" + name)) continue;
-        const uint64_t bytes = entry.file_size(entryError);
-        plan.deletions.push_back({false, name, bytes});
-        freed += bytes;
+        if (!it->is_regular_file(entryError)) continue;
+        inventory.files[it->path().filename().string()] = it->file_size(entryError);
     }
-    if (!CarryOut(plan, FolderPlace(&patchDir), dryRun, error)) return Fail("prune", error);
-    // Deletions a killed run made are durable before this run reports them done.
-    if (!dryRun &&
-        (!SyncDirectory(patchDir / "files", error) ||
-         (fs::exists(patchDir / "releases", ec) && !SyncDirectory(patchDir / "releases", error)))) {
-        return Fail("prune", error);
+    if (ec) {
+        error = filesDir.string() + ": cannot read: " + ec.message();
+        return false;
     }
-    if (dryRun) {
-        std::cout << "would free " << freed << " bytes (dry run: nothing was deleted)\n";
-    } else {
-        std::cout << "freed " << freed << " bytes\n";
-    }
-    return 0;
+    return true;
 }

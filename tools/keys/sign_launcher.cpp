@@ -7,7 +7,7 @@
 
 #include "tools/release_tool.h"
 
-#include "tools/openssl_owners.h"
+#include "tools/keys/openssl_owners.h"
 
 #include <openssl/engine.h>
 #include <openssl/err.h>

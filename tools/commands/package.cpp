@@ -1,9 +1,10 @@
 // package: checks what a setup would ship against the constants built into its launcher, then
 // has makensis build the setup from installer/vantor.nsi (carried inside the tool) and the
 // inputs written here, signed through sign-launcher when signing options are given.
-#include "tools/package.h"
+#include "tools/commands/package.h"
 
 #include "installer_script.h"
+#include "tools/places/places.h"
 
 #include <fcntl.h>
 #include <spawn.h>
