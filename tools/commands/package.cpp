@@ -485,31 +485,6 @@ std::string InputsScript(const Arguments& args, const LauncherRecord& record,
 
 constexpr char BuildPrefix[] = ".vantor-package-";
 
-// The build folder beside OUT (so that the setup is renamed into place), removed on every path
-// out. Its lock, held while it lives, tells a killed run's folder from a running one's.
-struct BuildFolder {
-    fs::path path;
-    int lock = -1;
-    ~BuildFolder() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-        if (lock >= 0) ::close(lock);
-    }
-};
-
-// What killed runs left beside OUT: build folders that no running package holds.
-void RemoveKilledBuilds(const fs::path& dir) {
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        if (it->path().filename().string().rfind(BuildPrefix, 0) != 0) continue;
-        const int held =
-            ::open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        std::error_code ignored;
-        if (held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), ignored);
-        if (held >= 0) ::close(held);
-    }
-}
-
 bool WriteText(const fs::path& path, const std::string& text, unsigned mode, std::string& error) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     const int failure = fd < 0 ? errno : WriteSyncClose(fd, mode, text);
@@ -609,15 +584,8 @@ int RunPackage(const Arguments& args) {
         return Refuse(error + "\nnothing was built");
     }
 
-    RemoveKilledBuilds(out.parent_path());
-    BuildFolder build;
-    std::string pattern = (out.parent_path() / BuildPrefix).string() + "XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        return Refuse("cannot make a folder beside " + out.string() + ": " + std::strerror(errno));
-    }
-    build.path = pattern;
-    build.lock = ::open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (build.lock >= 0) ::flock(build.lock, LOCK_EX | LOCK_NB);
+    ScratchFolder build;
+    if (!MakeScratchFolder(out.parent_path(), BuildPrefix, build, error)) return Refuse(error);
     std::error_code ec;
     fs::create_directory(build.path / "files", ec);
     for (size_t i = 0; i < files.size() && !ec; ++i) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -26,3 +27,18 @@ std::string HmacSha256(std::string_view key, std::string_view message);
 // Sets the file's mode, writes every byte, syncs and closes fd (closed on every path).
 // Returns 0, or the errno of the first step that failed.
 int WriteSyncClose(int fd, unsigned mode, std::string_view bytes);
+
+// A folder of one run beside what it writes: DIR/PREFIX and six characters, locked while it
+// lives and removed with it, so that a later run tells a killed run's folder from a running one's.
+struct ScratchFolder {
+    std::filesystem::path path;
+    int lock = -1;
+    ScratchFolder() = default;
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+    ~ScratchFolder();
+};
+// Removes what killed runs left in dir under prefix (folders no running process holds), then
+// makes and locks a new one.
+bool MakeScratchFolder(const std::filesystem::path& dir, const std::string& prefix,
+                       ScratchFolder& folder, std::string& error);

@@ -60,18 +60,6 @@ struct Signer {
 
 constexpr char ScratchPrefix[] = ".vantor-sign-";
 
-// Removes the temporary directory, and whatever osslsigncode left in it, on every path. It is
-// locked while it lives, so that a later run tells a killed run's folder from a running one's.
-struct ScratchDir {
-    fs::path path;
-    int lock = -1;
-    ~ScratchDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-        if (lock >= 0) close(lock);
-    }
-};
-
 // SIGINT, SIGTERM or SIGHUP: osslsigncode is stopped and the scratch folder removed on the way
 // out, instead of dying with both left behind.
 volatile sig_atomic_t interruptedBy = 0;
@@ -90,23 +78,6 @@ void CatchInterruptions() {
 bool Interrupted(std::string& error) {
     if (interruptedBy) error = "interrupted by signal " + std::to_string(interruptedBy);
     return interruptedBy != 0;
-}
-
-// Scratch folders of killed runs beside OUT: those no running sign-launcher holds locked.
-void RemoveKilledRunsScratch(const fs::path& dir) {
-    std::error_code ec;
-    fs::directory_iterator it(dir, ec);
-    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
-        const std::string name = it->path().filename().string();
-        if (name.size() != sizeof(ScratchPrefix) - 1 + 6 || name.rfind(ScratchPrefix, 0) != 0) {
-            continue;
-        }
-        const int fd = open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) continue;
-        std::error_code ignored;
-        if (flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), ignored);
-        close(fd);
-    }
 }
 
 std::string NameOf(const X509_NAME* name) {
@@ -514,16 +485,9 @@ int RunSignLauncher(const Arguments& args) {
     ERR_clear_error();
 
     CatchInterruptions();
-    RemoveKilledRunsScratch(outPath.parent_path());
-    ScratchDir scratch;
-    std::string pattern = (outPath.parent_path() / ScratchPrefix).string() + "XXXXXX";
-    if (!mkdtemp(pattern.data())) {
-        return Fail("cannot make a temporary directory in " + outPath.parent_path().string() +
-                    ": " + std::strerror(errno));
-    }
-    scratch.path = pattern;
-    scratch.lock = open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (scratch.lock >= 0) flock(scratch.lock, LOCK_EX | LOCK_NB);
+    ScratchFolder scratch;
+    if (!MakeScratchFolder(outPath.parent_path(), ScratchPrefix, scratch, error))
+        return Fail(error);
     const fs::path signedPath = scratch.path / "signed.exe";
     const fs::path logPath = scratch.path / "osslsigncode.log";
     const fs::path rootsPath = scratch.path / "roots.pem";
@@ -593,4 +557,35 @@ int RunSignLauncher(const Arguments& args) {
                                        "certificate expires")
               << "\n";
     return 0;
+}
+
+ScratchFolder::~ScratchFolder() {
+    std::error_code ignored;
+    if (!path.empty()) fs::remove_all(path, ignored);
+    if (lock >= 0) close(lock);
+}
+
+bool MakeScratchFolder(const fs::path& dir, const std::string& prefix, ScratchFolder& folder,
+                       std::string& error) {
+    std::error_code ec;
+    fs::directory_iterator it(dir, ec);
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) continue;
+        const int fd = open(it->path().c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        std::error_code ignored;
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) fs::remove_all(it->path(), ignored);
+        close(fd);
+    }
+    std::string pattern = (dir / prefix).string() + "XXXXXX";
+    if (!mkdtemp(pattern.data())) {
+        error =
+            "cannot make a temporary directory in " + dir.string() + ": " + std::strerror(errno);
+        return false;
+    }
+    folder.path = pattern;
+    folder.lock = open(pattern.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder.lock >= 0) flock(folder.lock, LOCK_EX | LOCK_NB);
+    return true;
 }
