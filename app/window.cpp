@@ -40,7 +40,7 @@ bool closeWhenInstalled = false;
 bool endOfSessionHeld = false;
 // How long the end of the session waits for an install: longer than the install's own pauses.
 constexpr DWORD EndOfSessionWaitMs = 30000;
-constexpr wchar_t EndOfSessionReason[] = L"Installing the Vantor update.";
+constexpr wchar_t EndOfSessionReasonText[] = L"Installing the Vantor update.";
 
 constexpr std::chrono::milliseconds ProgressPostInterval{100};
 
@@ -88,7 +88,7 @@ void HoldEndOfSession(HWND window, bool hold) {
     if (hold == endOfSessionHeld) return;
     endOfSessionHeld = hold;
     if (hold) {
-        ::ShutdownBlockReasonCreate(window, EndOfSessionReason);
+        ::ShutdownBlockReasonCreate(window, EndOfSessionReasonText);
     } else {
         ::ShutdownBlockReasonDestroy(window);
     }
