@@ -166,7 +166,7 @@ void ShowUpdateFailure(HWND window, const wchar_t* text) {
 
 LRESULT OnCreate(HWND window) {
     LauncherState& s = launcherState;
-    OpenTaskbarButton();
+    OpenTaskbarButton(window);
     // Run with more rights than Explorer, the launcher would not hear a button made anew.
     ::ChangeWindowMessageFilterEx(window, TaskbarButtonCreatedMessage(), MSGFLT_ALLOW, nullptr);
     if (!CreateLauncherControls(window)) return -1;
