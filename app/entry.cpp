@@ -72,8 +72,8 @@ int RunLauncher(HINSTANCE instance, int showCommand) {
     // every thread: a probe's cleanup would cut off the update's download. Held from before the
     // window until after the loop, it never falls to zero while either runs.
     const Entered<&::WSACleanup> winsock{StartWinsock()};
-    // The thread that entered the apartment leaves it last, after every shell call and the
-    // taskbar object are done with it.
+    // The thread that entered the apartment leaves it last, after every shell call (a web
+    // page's handler may be a COM object) is done with it.
     const Entered<&::CoUninitialize> com{
         SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))};
     if (RegisterLauncherClass(instance) == 0) return 1;

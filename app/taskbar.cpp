@@ -77,7 +77,8 @@ void Apply(ITaskbarList3* list, HWND window, WPARAM wParam, LPARAM lParam) {
 }
 
 // The object and every call to it live here: making it loads the shell's code and each call
-// waits for Explorer, neither of which the window may wait for.
+// waits for Explorer, neither of which the window may wait for. It is made when there is first
+// something to show, once the window is up: not while the window and the update start.
 DWORD WINAPI TaskbarThread(LPVOID argument) {
     try {
         MSG message{};
@@ -85,21 +86,29 @@ DWORD WINAPI TaskbarThread(LPVOID argument) {
         // The queue exists before the window is told so: from then on no post is lost.
         ::PeekMessageW(&message, nullptr, WM_USER, WM_USER, PM_NOREMOVE);
         ::SetEvent(static_cast<TaskbarStart*>(argument)->ready.get());
-        const bool com =
-            SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+        bool com = false;
+        bool made = false;
         {
-            unique_taskbar_list list(taskbarSeams.create());
+            unique_taskbar_list list;
+            const auto make = [&] {
+                if (!std::exchange(made, true)) {
+                    com = SUCCEEDED(::CoInitializeEx(
+                        nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
+                }
+                list.reset(taskbarSeams.create());
+            };
             WPARAM lastState = TBPF_NOPROGRESS;
             LPARAM lastBytes = 0;
             while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
                 switch (message.message) {
                     case TaskbarApply:
+                        if (!made) make();
                         lastState = message.wParam & 0xFFFFFFFFu;
                         lastBytes = message.lParam;
                         Apply(list.get(), window, message.wParam, message.lParam);
                         break;
                     case TaskbarRenew:
-                        list.reset(taskbarSeams.create());
+                        make();
                         if (lastState != TBPF_NOPROGRESS) {
                             Apply(list.get(), window, lastState | StateChanged, lastBytes);
                         }

@@ -64,6 +64,9 @@ void UseFakeTaskbar() {
         [](PFLASHWINFO info) {
             const bool meant = info->cbSize == sizeof(FLASHWINFO) && info->uCount == 0 &&
                                info->dwFlags == (FLASHW_TRAY | FLASHW_TIMERNOFG);
+            // The object's calls asked for before the flash are made on a thread of their
+            // own: they are in the record before it.
+            SettleTaskbarButton();
             Record(info->hwnd, meant ? "flash" : "other flash", false);
             return TRUE;
         },

@@ -68,17 +68,4 @@ TEST(JoinPath, AddsOneBackslashOnlyWhereNeeded) {
     }
 }
 
-TEST(DirectoryArgument, EndsInOneSeparator) {
-    const std::pair<std::wstring, std::wstring> cases[] = {
-        {L"D:", L"D:\\"},  // not drive D's current directory
-        {L"C:\\Games\\Vantor ", L"C:\\Games\\Vantor \\"},
-        {L"C:\\Games\\Vantor.", L"C:\\Games\\Vantor.\\"},
-        {L"C:\\Games\\", L"C:\\Games\\"},
-        {L"C:/Games/", L"C:/Games/"},
-        {L"", L""},
-    };
-    for (const auto& [directory, argument] : cases)
-        EXPECT_EQ(DirectoryArgument(directory), argument);
-}
-
 }  // namespace
