@@ -1,5 +1,8 @@
 #include "app/window.h"
 
+#include <objbase.h>
+#include <winsock2.h>
+
 namespace {
 
 constexpr int ClientWidth = 520;
@@ -7,6 +10,20 @@ constexpr int ClientHeight = 330;
 constexpr DWORD MainWindowStyle = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
 constexpr int LauncherIconId = 101;
 constexpr wchar_t LauncherMutexName[] = L"Local\\VANTORFinalLauncher";
+
+// A use of a counted system facility, left when the entry returns.
+template <auto Leave>
+struct Entered {
+    bool entered = false;
+    ~Entered() {
+        if (entered) Leave();
+    }
+};
+
+bool StartWinsock() {
+    WSADATA data{};
+    return ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+}
 
 }  // namespace
 
@@ -51,6 +68,14 @@ int RunLauncher(HINSTANCE instance, int showCommand) {
                       MB_OK | MB_ICONINFORMATION);
         return 0;
     }
+    // Winsock counts its users per process, and the count reaching zero ends the sockets of
+    // every thread: a probe's cleanup would cut off the update's download. Held from before the
+    // window until after the loop, it never falls to zero while either runs.
+    const Entered<&::WSACleanup> winsock{StartWinsock()};
+    // The thread that entered the apartment leaves it last, after every shell call (a web
+    // page's handler may be a COM object) is done with it.
+    const Entered<&::CoUninitialize> com{
+        SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))};
     if (RegisterLauncherClass(instance) == 0) return 1;
     launcherState.mainWindow = CreateMainWindow(instance);
     if (launcherState.mainWindow == nullptr) return 1;

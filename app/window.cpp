@@ -6,7 +6,6 @@
 #include "update/update.h"
 #include "vantor_config.h"
 
-#include <objbase.h>
 #include <shellapi.h>
 
 #include <algorithm>
@@ -31,8 +30,17 @@ bool startGameRunning = false;
 
 // From the worker's start until its result is taken: progress means something only meanwhile.
 bool updateRunning = false;
-// WM_CREATE initialised COM on the window thread, so WM_DESTROY ends it.
-bool comInitialised = false;
+
+// The update worker's install phase against a close: a process that ends while installed files
+// are replaced leaves some new and some old, so a close then waits for the install to end.
+enum InstallGate : int { GateOpen, GateInstalling, GateClosed };
+std::atomic<int> installGate{GateOpen};
+// The player closed the window while the install ran: it is hidden and ends with the result.
+bool closeWhenInstalled = false;
+bool endOfSessionHeld = false;
+// How long the end of the session waits for an install: longer than the install's own pauses.
+constexpr DWORD EndOfSessionWaitMs = 30000;
+constexpr wchar_t EndOfSessionReasonText[] = L"Installing the Vantor update.";
 
 constexpr std::chrono::milliseconds ProgressPostInterval{100};
 
@@ -57,6 +65,33 @@ void PostUpdateProgress(void* context, UpdatePhase phase, uint64_t done, uint64_
     // Never waits for the window; a post that fails is only a bar that lags.
     ::PostMessageW(poster.window, WM_APP_UPDATE_PROGRESS, static_cast<WPARAM>(phase),
                    PackProgressBytes(done, total));
+}
+
+bool EnterInstall(void*) {
+    int open = GateOpen;
+    return installGate.compare_exchange_strong(open, GateInstalling);
+}
+
+void LeaveInstall(void*) {
+    int installing = GateInstalling;
+    installGate.compare_exchange_strong(installing, GateOpen);
+}
+
+// True when nothing is being installed, and from now on nothing will be.
+bool CloseInstallGate() {
+    int open = GateOpen;
+    return installGate.compare_exchange_strong(open, GateClosed) || open == GateClosed;
+}
+
+// Log-off and shut-down are held off, with a reason the system shows, for the install phase only.
+void HoldEndOfSession(HWND window, bool hold) {
+    if (hold == endOfSessionHeld) return;
+    endOfSessionHeld = hold;
+    if (hold) {
+        ::ShutdownBlockReasonCreate(window, EndOfSessionReasonText);
+    } else {
+        ::ShutdownBlockReasonDestroy(window);
+    }
 }
 
 INT_PTR ShellOpen(HWND owner, const wchar_t* address) {
@@ -104,7 +139,7 @@ DWORD WINAPI UpdateWorker(LPVOID window) {
         std::unique_ptr<UpdateResult> owned(result);
         ProgressPoster poster;
         poster.window = static_cast<HWND>(window);
-        updateProgress = {&PostUpdateProgress, &poster};
+        updateProgress = {&PostUpdateProgress, &EnterInstall, &LeaveInstall, &poster};
         launcherServices.runUpdate(*owned);
         updateProgress = {};
         updateHandOver.store(owned.get());
@@ -131,16 +166,15 @@ void ShowUpdateFailure(HWND window, const wchar_t* text) {
 
 LRESULT OnCreate(HWND window) {
     LauncherState& s = launcherState;
-    // Before any shell call: web-page handlers and the taskbar object are COM objects.
-    comInitialised =
-        SUCCEEDED(::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE));
-    OpenTaskbarButton();
+    OpenTaskbarButton(window);
     // Run with more rights than Explorer, the launcher would not hear a button made anew.
     ::ChangeWindowMessageFilterEx(window, TaskbarButtonCreatedMessage(), MSGFLT_ALLOW, nullptr);
     if (!CreateLauncherControls(window)) return -1;
     ::SetTimer(window, ProbeTimerId, ProbeTimerPeriodMs, nullptr);
     launcherServices.startServerProbe(window);
     s.updateSucceeded.exchange(0);
+    installGate.store(GateOpen);
+    closeWhenInstalled = false;
     ::SetWindowTextW(s.updateStatusLabel, L"Checking securely...");
     ::EnableWindow(s.startGameButton, FALSE);
     updateRunning = true;
@@ -162,6 +196,11 @@ void OnUpdateResult(HWND window, LPARAM lParam) {
     // Owned from here on, including when a message box below is still open.
     std::unique_ptr<UpdateResult> owned(expected);
     updateRunning = false;
+    HoldEndOfSession(window, false);
+    if (closeWhenInstalled) {
+        ::DestroyWindow(window);
+        return;
+    }
     FlashIfInBackground(window);
     // Start Game first: whoever reads the label as the result finds the button already set.
     s.updateSucceeded.exchange(owned->succeeded ? 1 : 0);
@@ -190,6 +229,7 @@ void OnUpdateProgress(HWND window, WPARAM wParam, LPARAM lParam) {
             ShowTaskbarProgress(window, TBPF_NORMAL, done, total);
             break;
         case static_cast<WPARAM>(UpdatePhase::Installing):
+            HoldEndOfSession(window, installGate.load() == GateInstalling);
             ShowTaskbarProgress(window, TBPF_NORMAL, total, total);
             break;
         default:
@@ -218,6 +258,24 @@ LRESULT OnColourStatic(HDC dc, HWND control) {
     return reinterpret_cast<LRESULT>(s.backgroundBrush.get());
 }
 
+// A close while installed files are replaced hides the window; the result then ends it.
+bool OnClose(HWND window) {
+    if (CloseInstallGate()) return true;
+    closeWhenInstalled = true;
+    ::ShowWindow(window, SW_HIDE);
+    return false;
+}
+
+// The session ends whatever the launcher answers: an install under way is let finish first.
+void OnEndSession(HWND window) {
+    if (CloseInstallGate()) return;
+    HoldEndOfSession(window, true);
+    for (DWORD waited = 0; installGate.load() == GateInstalling && waited < EndOfSessionWaitMs;
+         waited += 50) {
+        ::Sleep(50);
+    }
+}
+
 void OnDestroy(HWND window) {
     LauncherState& s = launcherState;
     ::KillTimer(window, ProbeTimerId);
@@ -226,8 +284,8 @@ void OnDestroy(HWND window) {
     s.bodyFont.reset();
     s.backgroundBrush.reset();
     CloseTaskbarButton();
+    HoldEndOfSession(window, false);
     updateRunning = false;
-    if (std::exchange(comInitialised, false)) ::CoUninitialize();
     ::PostQuitMessage(0);
 }
 
@@ -237,6 +295,16 @@ LRESULT HandleMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
             return OnCreate(window);
         case WM_DESTROY:
             OnDestroy(window);
+            return 0;
+        case WM_CLOSE:
+            if (!OnClose(window)) return 0;
+            break;
+        case WM_QUERYENDSESSION:
+            if (installGate.load() != GateInstalling) return TRUE;
+            HoldEndOfSession(window, true);
+            return FALSE;
+        case WM_ENDSESSION:
+            if (wParam) OnEndSession(window);
             return 0;
         case WM_COMMAND: {
             const int id = LOWORD(wParam);

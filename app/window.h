@@ -29,10 +29,13 @@ struct TaskbarSeams {
 };
 extern TaskbarSeams taskbarSeams;
 
-// The taskbar button's progress, on the window thread alone. Open at WM_CREATE, closed at
-// WM_DESTROY; the object is made when first needed.
-void OpenTaskbarButton();
+// The taskbar button's progress. The window thread keeps what it shows and tells a thread of the
+// button's own, which makes the shell's object and makes every call to it, in order. Open at
+// WM_CREATE; closed at WM_DESTROY, which waits a little for the thread's last calls.
+void OpenTaskbarButton(HWND window);
 void CloseTaskbarButton();
+// Returns once the thread has made every call asked of it so far; for tests.
+void SettleTaskbarButton();
 void ShowTaskbarProgress(HWND window, TBPFLAG state, ULONGLONG done, ULONGLONG total);
 // Red on the bar as it stood, or on a full one when it showed no bytes.
 void ShowTaskbarError(HWND window);

@@ -31,6 +31,12 @@ std::wstring JoinPath(const std::wstring& base, const wchar_t* name) {
     return joined;
 }
 
+std::wstring DirectoryArgument(const std::wstring& directory) {
+    if (directory.empty() || directory.back() == L'\\' || directory.back() == L'/')
+        return directory;
+    return directory + L'\\';
+}
+
 bool IsPlainFile(const std::wstring& path) {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;

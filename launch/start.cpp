@@ -127,6 +127,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
     commandLine.push_back(L' ');
     commandLine.append(ClientArguments);
 
+    const std::wstring workingDirectory = DirectoryArgument(installDir);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION started{};
@@ -137,7 +138,7 @@ void LaunchGameClient(HWND window, const std::wstring& installDir, const std::ws
         const SavedCompatLayer saved;
         ::SetEnvironmentVariableW(CompatLayerVariable, CompatLayerValue);
         created = ::CreateProcessW(clientPath.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                                   CREATE_UNICODE_ENVIRONMENT, nullptr, installDir.c_str(),
+                                   CREATE_UNICODE_ENVIRONMENT, nullptr, workingDirectory.c_str(),
                                    &startup, &started);
         error = created ? 0 : ::GetLastError();
         saved.Restore();

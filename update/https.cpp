@@ -1,10 +1,14 @@
 #include "update/progress.h"
 #include "update/update.h"
+#include "update/update_seams.h"
 #include "update/winhttp_handles.h"
 
 #include "vantor_config.h"
 
 #include <algorithm>
+
+WinHttpSeams winHttpSeams = {&::WinHttpOpen, &::WinHttpSetOption,
+                             &::WinHttpGetIEProxyConfigForCurrentUser};
 
 namespace {
 
@@ -17,14 +21,55 @@ std::wstring CodeText(const wchar_t* prefix, DWORD code) {
     return prefix + std::to_wstring(static_cast<unsigned long>(code));
 }
 
+void FreeGlobal(LPWSTR text) noexcept {
+    ::GlobalFree(text);
+}
+using unique_global_text = unique_any<LPWSTR, &FreeGlobal>;
+
+// Finding the proxy automatically came with Windows 8.1; older systems refuse that access type
+// with 87. There the player's own proxy settings are taken, and TLS 1.2 is asked for, which
+// their WinHTTP does not offer unless asked (1.3 too where the system knows it; a refusal
+// leaves the system's choice).
+unique_hinternet OpenSession(const wchar_t* agent) {
+    unique_hinternet session(winHttpSeams.open(agent, WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
+                                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    if (session || ::GetLastError() != ERROR_INVALID_PARAMETER) return session;
+    DWORD openError = ERROR_SUCCESS;
+    {
+        // Each text the system hands over is the caller's to free. A proxy script is not
+        // followed here: the session falls back on the system's own proxy setting.
+        WINHTTP_CURRENT_USER_IE_PROXY_CONFIG user{};
+        const bool read = winHttpSeams.userProxySettings(&user) != FALSE;
+        const unique_global_text script(read ? user.lpszAutoConfigUrl : nullptr);
+        const unique_global_text proxy(read ? user.lpszProxy : nullptr);
+        const unique_global_text bypass(read ? user.lpszProxyBypass : nullptr);
+        session.reset(winHttpSeams.open(
+            agent, proxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+            proxy ? proxy.get() : WINHTTP_NO_PROXY_NAME,
+            proxy && bypass ? bypass.get() : WINHTTP_NO_PROXY_BYPASS, 0));
+        if (!session) openError = ::GetLastError();
+    }
+    if (!session) {
+        ::SetLastError(openError);
+        return session;
+    }
+    for (DWORD protocols :
+         {DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3},
+          DWORD{WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2}}) {
+        if (winHttpSeams.setOption(session.get(), WINHTTP_OPTION_SECURE_PROTOCOLS, &protocols,
+                                   sizeof(protocols))) {
+            break;
+        }
+    }
+    return session;
+}
+
 }  // namespace
 
 bool HttpsGetFrom(const wchar_t* host, unsigned short port, const std::wstring& path,
                   uint64_t maxBytes, ByteBuffer& body, std::wstring& error) {
     // Declared root first so that destruction closes request, connection, root in that order.
-    unique_hinternet session(::WinHttpOpen(Utf8ToWide(UpdateUserAgent).c_str(),
-                                           WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
-                                           WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
+    unique_hinternet session(OpenSession(Utf8ToWide(UpdateUserAgent).c_str()));
     if (!session) {
         error = CodeText(L"WinHTTP error ", ::GetLastError());
         return false;

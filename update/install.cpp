@@ -45,10 +45,11 @@ struct StagedFile {
     bool backedUp = false;
 };
 
-// How Windows refuses a file that another program holds open without sharing delete access.
+// How Windows refuses a file that another program holds open without sharing delete access, or
+// has mapped into its memory (an indexer reading it), which no create may truncate meanwhile.
 bool IsHeldRefusal(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
-           error == ERROR_ACCESS_DENIED;
+           error == ERROR_ACCESS_DENIED || error == ERROR_USER_MAPPED_FILE;
 }
 
 bool IsNotFound(DWORD error) {
@@ -176,38 +177,54 @@ bool RollBack(RetryBudget& budget, const std::vector<StagedFile>& stagedFiles,
     return restored;
 }
 
+// Left on every way out of the install phase, after its last file step.
+struct InstallPhase {
+    InstallPhase() = default;
+    InstallPhase(const InstallPhase&) = delete;
+    InstallPhase& operator=(const InstallPhase&) = delete;
+    ~InstallPhase() { LeaveInstallPhase(); }
+};
+
 bool IsSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
 
 }  // namespace
 
-std::wstring LongPathForm(const std::wstring& path) {
-    const auto drive = [&](size_t at) {
-        const wchar_t letter = path.size() > at + 1 ? (path[at] | 0x20) : 0;
-        return letter >= L'a' && letter <= L'z' && path[at + 1] == L':';
-    };
-    // The root of a drive, as the installation directory of a program in it reads.
-    if (path.size() == 2 && drive(0)) return L"\\\\?\\" + path;
+std::wstring LongPathForm(const std::wstring& given) {
+    // Behind a separator: a drive's root, as the installation directory of a program in it
+    // reads, is that root, and the last name keeps the blanks and dots that it ends in.
+    const std::wstring path = DirectoryArgument(given);
+    const bool drive = path.size() > 2 && path[1] == L':' && IsSeparator(path[2]);
     const bool unc = path.size() > 2 && IsSeparator(path[0]) && IsSeparator(path[1]);
     // Already in that form, or a device path; and what is not absolute is left as it is, since
     // completing it would bring in the current directory.
     if (unc && (path[2] == L'?' || path[2] == L'.') && (path.size() == 3 || IsSeparator(path[3]))) {
-        return path;
+        return given;
     }
-    if (!unc && !(drive(0) && path.size() > 2 && IsSeparator(path[2]))) return path;
-    // The full path that Windows would make of it anyway (separators, "." and ".." steps,
-    // trailing dots and blanks), since the long form is taken as it stands.
+    if (!unc && !drive) return given;
+    // The full path that Windows would make of it anyway (separators, "." and ".." steps), since
+    // the long form is taken as it stands.
     std::wstring full(path.size() + 1, L'\0');
     for (;;) {
         const DWORD length =
             ::GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
-        if (length == 0) return path;
+        if (length == 0) return given;
         if (length < full.size()) {
             full.resize(length);
             break;
         }
         full.resize(length);
+    }
+    // The separator asked for goes again, but a drive's root keeps its own.
+    if (full.size() > 3 && IsSeparator(full.back())) full.pop_back();
+    // A name that ends in a dot may still lose it: the last name is kept as it was given.
+    const size_t cut = given.find_last_of(L"\\/");
+    const std::wstring_view name =
+        cut == std::wstring::npos ? std::wstring_view() : std::wstring_view(given).substr(cut + 1);
+    if (!name.empty() && name != L"." && name != L"..") {
+        full.resize(full.find_last_of(L'\\') + 1);
+        full += name;
     }
     return unc ? L"\\\\?\\UNC" + full.substr(1) : L"\\\\?\\" + full;
 }
@@ -329,6 +346,11 @@ UpdateResult ApplyUpdates(const std::wstring& installDir,
         stagedFiles.push_back(std::move(file));
     }
     ReportUpdatePhase(UpdatePhase::Installing);
+    if (!EnterInstallPhase()) {
+        DeleteStagingFiles(budget, stagedFiles, nullptr);
+        return Failure(InstallFailedText);
+    }
+    const InstallPhase installing;
 
     size_t installedCount = 0;
     for (StagedFile& file : stagedFiles) {

@@ -44,3 +44,11 @@ void ReportStagedBytes(uint64_t done) {
     receivedBytes = 0;
     Report(UpdatePhase::Staging, stagedBytes, bytesToStage);
 }
+
+bool EnterInstallPhase() {
+    return !updateProgress.enterInstall || updateProgress.enterInstall(updateProgress.context);
+}
+
+void LeaveInstallPhase() {
+    if (updateProgress.leaveInstall) updateProgress.leaveInstall(updateProgress.context);
+}

@@ -11,3 +11,6 @@ void BeginStaging(uint64_t total);
 void ReportDownloadedBytes(uint64_t bytes);
 // The files staged so far are downloaded and verified: exactly done bytes.
 void ReportStagedBytes(uint64_t done);
+// The install phase's bounds, as updateProgress is told of them.
+bool EnterInstallPhase();
+void LeaveInstallPhase();

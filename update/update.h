@@ -35,6 +35,11 @@ enum class UpdatePhase : int {
 // return at once: the run waits for nobody. The default reports nothing.
 struct UpdateProgress {
     void (*report)(void* context, UpdatePhase phase, uint64_t done, uint64_t total) = nullptr;
+    // Asked before the first installed file is touched: false leaves every file as it is and
+    // fails the run. Told once the last step on installed files (a rollback's too) is done. A
+    // process that ends between the two leaves some files new and some old.
+    bool (*enterInstall)(void* context) = nullptr;
+    void (*leaveInstall)(void* context) = nullptr;
     void* context = nullptr;
 };
 // Set by whoever starts the run, before it starts.

@@ -5,6 +5,7 @@
 #include "update/update.h"
 
 #include <windows.h>
+#include <winhttp.h>
 
 #include <string>
 
@@ -31,3 +32,12 @@ struct UpdateRunSeams {
                      std::wstring& error);
 };
 extern UpdateRunSeams updateRunSeams;
+
+// The download's calls that differ between Windows versions, defaulting to WinHTTP's.
+struct WinHttpSeams {
+    HINTERNET(WINAPI* open)
+    (LPCWSTR agent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass, DWORD flags);
+    BOOL(WINAPI* setOption)(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length);
+    BOOL(WINAPI* userProxySettings)(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* settings);
+};
+extern WinHttpSeams winHttpSeams;

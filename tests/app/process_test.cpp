@@ -1,7 +1,10 @@
 // Runs the built VANTOR.exe as a player would and reads what it shows.
-#include "tests/harness/test_support.h"
+#include "app/launcher.h"
+#include "tests/update/update_test_support.h"
 
 #include <gtest/gtest.h>
+
+#include <thread>
 
 namespace {
 
@@ -131,6 +134,101 @@ TEST_F(LauncherProcessTest, AfterTheFirstHasExitedTheNextStartRuns) {
         EXPECT_EQ(WindowText(window), L"Vantor Launcher");
         CloseLauncher(launcher, window);
     }
+}
+
+// ---- against the test update host ----
+
+const std::vector<ListedFile> release = {
+    {"Data\\prontera.gat", "/patch/files/prontera.gat", "new prontera map"},
+    {"Data\\prontera.gnd", "/patch/files/prontera.gnd", "new prontera ground"},
+    {"System\\itemInfo.lub", "/patch/files/itemInfo.lub", "new system items"},
+};
+
+class LauncherUpdateProcessTest : public LauncherProcessTest {
+protected:
+    void SetUp() override {
+        LauncherProcessTest::SetUp();
+        ResetHost();
+        ServeRelease(release);
+    }
+
+    // The update label once the check has ended, or what it showed when it did not.
+    std::wstring SettledUpdateText(HWND window) {
+        std::wstring text;
+        PumpUntil(
+            [&] {
+                // The window is found while WM_CREATE still makes its controls.
+                text = WindowText(::GetDlgItem(window, IDC_UPDATE_STATUS));
+                return !text.empty() && text != L"Checking securely...";
+            },
+            30s);
+        return text;
+    }
+};
+
+// The probe's Winsock cleanup once ended the sockets of the update's download beside it: about
+// one start in eight failed its check with WinHTTP error 12157.
+TEST_F(LauncherUpdateProcessTest, ThirtyStartsAllCheckTheUpdate) {
+    for (const ListedFile& file : release) {
+        ASSERT_TRUE(WriteBytes(dir / Widen(file.relativePath), file.release));
+    }
+    for (int start = 0; start < 30; ++start) {
+        SCOPED_TRACE(start);
+        ChildProcess launcher;
+        HWND window = StartLauncher(launcher);
+        ASSERT_NE(window, nullptr);
+        EXPECT_EQ(SettledUpdateText(window), L"Up to date");
+        CloseLauncher(launcher, window);
+    }
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Closed while installed files are replaced, the launcher hides and ends once the install has:
+// with scanners holding the last two targets its moves go on for longer than the 2 s that Wine
+// keeps a closing window waiting, which would otherwise end a mixed installation.
+TEST_F(LauncherUpdateProcessTest, ACloseDuringTheInstallEndsOnceTheInstallHas) {
+    TreeSnapshot old;
+    for (const ListedFile& file : release) {
+        old[Widen(file.relativePath)] = "old " + file.relativePath;
+        ASSERT_TRUE(WriteBytes(dir / Widen(file.relativePath), old[Widen(file.relativePath)]));
+    }
+    const TreeSnapshot before = SnapshotTree(dir.path());
+    const auto glance = [&](const std::string& relative) {
+        // Read and write shared, delete not: the file cannot be moved meanwhile.
+        return unique_file(::CreateFileW((dir / Widen(relative)).c_str(), GENERIC_READ,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    unique_file second = glance(release[1].relativePath);
+    unique_file third = glance(release[2].relativePath);
+    ASSERT_TRUE(second.valid() && third.valid());
+
+    ChildProcess launcher;
+    HWND window = StartLauncher(launcher);
+    ASSERT_NE(window, nullptr);
+    // The first file moved aside: the install phase has begun.
+    const std::wstring firstBackup = dir / (Widen(release[0].relativePath) + L".vantor-backup");
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (!Exists(firstBackup) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_TRUE(Exists(firstBackup));
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    std::this_thread::sleep_for(1s);
+    second.reset();
+    std::this_thread::sleep_for(1500ms);
+    third.reset();
+    const auto code = launcher.Wait(30s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0u);
+
+    TreeSnapshot released = before;
+    for (const ListedFile& file : release) released[Widen(file.relativePath)] = file.release;
+    const TreeSnapshot after = SnapshotTree(dir.path());
+    EXPECT_TRUE(after == released || after == before) << "a mixed installation was left";
 }
 
 }  // namespace

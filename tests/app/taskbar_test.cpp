@@ -1,21 +1,39 @@
 #include "tests/app/window_fixture.h"
 #include "tests/update/update_test_support.h"
 
+#include <mutex>
+
 namespace {
 
 // What the taskbar button was told, in order: "create", "release", a state, "done/total",
-// "flash"; a call for another window or off the window thread says so.
+// "flash"; a call for another window says so, and so does a call to the object on the window
+// thread (which must never wait for the shell) or a flash off it.
+std::mutex callsLock;
 std::vector<std::string> calls;
 bool objectMissing = false;
 HRESULT answer = S_OK;
 HWND front = nullptr;
 DWORD windowThread = 0;
 
-void Record(HWND window, std::string call) {
-    if (window != launcherState.mainWindow || ::GetCurrentThreadId() != windowThread) {
+void Record(HWND window, std::string call, bool objectCall = true) {
+    if (window != launcherState.mainWindow ||
+        (::GetCurrentThreadId() == windowThread) == objectCall) {
         call += " elsewhere";
     }
+    const std::lock_guard<std::mutex> hold(callsLock);
     calls.push_back(call);
+}
+
+// The calls made so far, taken out of the record once the button's thread has made them all.
+std::vector<std::string> TakeCalls() {
+    SettleTaskbarButton();
+    const std::lock_guard<std::mutex> hold(callsLock);
+    return std::exchange(calls, {});
+}
+
+std::string LastCall() {
+    const std::lock_guard<std::mutex> hold(callsLock);
+    return calls.empty() ? "" : calls.back();
 }
 
 void UseFakeTaskbar() {
@@ -46,7 +64,10 @@ void UseFakeTaskbar() {
         [](PFLASHWINFO info) {
             const bool meant = info->cbSize == sizeof(FLASHWINFO) && info->uCount == 0 &&
                                info->dwFlags == (FLASHW_TRAY | FLASHW_TIMERNOFG);
-            Record(info->hwnd, meant ? "flash" : "other flash");
+            // The object's calls asked for before the flash are made on a thread of their
+            // own: they are in the record before it.
+            SettleTaskbarButton();
+            Record(info->hwnd, meant ? "flash" : "other flash", false);
             return TRUE;
         },
         [] { return front; }};
@@ -115,10 +136,10 @@ TEST_F(LauncherWindowTest, TheTaskbarButtonFollowsTheUpdateRunAndItsPostsStayAbo
         ASSERT_TRUE(
             PumpUntil([&] { return UpdateLabel() == row.label; }, std::chrono::seconds(60)));
         const auto elapsed = std::chrono::steady_clock::now() - start;
-        PumpUntil([&] { return objectMissing || calls.back() == "none"; }, std::chrono::seconds(5));
-        ::DestroyWindow(window);
+        PumpUntil([&] { return objectMissing || LastCall() == "none"; }, std::chrono::seconds(5));
+        ::DestroyWindow(window);  // waits for the button's thread to end
         long long intermediate = 0;
-        EXPECT_EQ(Joined(calls, &intermediate), row.calls);
+        EXPECT_EQ(Joined(TakeCalls(), &intermediate), row.calls);
         // A new phase is posted at once, bytes at most every 100 ms.
         EXPECT_LE(intermediate, 1 + elapsed / std::chrono::milliseconds(100));
     }
@@ -150,14 +171,14 @@ TEST_F(LauncherWindowTest, ProgressPostsCountOnlyForTheRunningUpdateAndWithinThe
         SCOPED_TRACE(row.calls);
         ::PostMessageW(window, row.message, row.phase, row.bytes);
         Settle();
-        EXPECT_EQ(Joined(std::exchange(calls, {})), row.calls);
+        EXPECT_EQ(Joined(TakeCalls()), row.calls);
     }
     // Red where the bar stood while the box is open; progress after the run counts for nothing.
     FinishUpdate(false, L"A downloaded update failed its SHA-256 check.");
     ASSERT_TRUE(PumpUntil([&] { return closer.seen().size() == 1; }, std::chrono::seconds(5)));
     ::PostMessageW(window, WM_APP_UPDATE_PROGRESS, 0, 0);
     Settle();
-    EXPECT_EQ(Joined(calls), "flash error 40/100 none");
+    EXPECT_EQ(Joined(TakeCalls()), "flash error 40/100 none");
 }
 
 // Under Wine the shell's taskbar object is a stub that answers every call with success.
@@ -176,6 +197,7 @@ TEST_F(LauncherWindowTest, TheShellsTaskbarObjectIsMadeAndCalledWithoutHarm) {
     ::PostMessageW(window, WM_APP_UPDATE_PROGRESS, 1, PackProgressBytes(5, 10));
     ::PostMessageW(window, TaskbarButtonCreatedMessage(), 0, 0);
     FinishUpdate(true, L"Up to date");
+    SettleTaskbarButton();
     // Normal and 5/10, again for the new button, then none: each call reached an object.
     EXPECT_EQ(answers, std::vector<HRESULT>(5, S_OK));
 }

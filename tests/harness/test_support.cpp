@@ -78,8 +78,12 @@ void RemoveTree(const std::wstring& path) {
         } while (::FindNextFileW(find, &data));
         ::FindClose(find);
     }
-    ::SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    ::RemoveDirectoryW(path.c_str());
+    // A folder whose name ends in a blank or a dot is named exactly only in the long form.
+    const bool trimmed =
+        path.size() > 2 && path[1] == L':' && (path.back() == L' ' || path.back() == L'.');
+    const std::wstring exact = trimmed ? L"\\\\?\\" + path : path;
+    ::SetFileAttributesW(exact.c_str(), FILE_ATTRIBUTE_NORMAL);
+    ::RemoveDirectoryW(exact.c_str());
 }
 
 bool WriteBytes(const std::wstring& path, const Bytes& bytes) {
@@ -252,7 +256,8 @@ namespace {
 DWORD WINAPI CloserThread(LPVOID parameter) {
     auto* shared = static_cast<MessageBoxCloser::Shared*>(parameter);
     while (!shared->stop.load()) {
-        auto seen = WaitForMessageBox(::GetCurrentProcessId(), std::chrono::milliseconds(50), false);
+        auto seen =
+            WaitForMessageBox(::GetCurrentProcessId(), std::chrono::milliseconds(50), false);
         if (seen) {
             // Counted before it is closed: once closed, the code under test may return and read
             // the count before this thread runs again.

@@ -29,8 +29,9 @@ protected:
     }
 
     // Starts the launcher from another working directory and clicks Start Game once enabled.
-    HWND StartAndClick() {
-        if (!launcher.Start(exe, L"", elsewhere.path())) {
+    HWND StartAndClick() { return StartAndClickIn(elsewhere.path()); }
+    HWND StartAndClickIn(const std::wstring& workingDirectory) {
+        if (!launcher.Start(exe, L"", workingDirectory)) {
             ADD_FAILURE() << "launcher not started: " << ::GetLastError();
             return nullptr;
         }
@@ -102,6 +103,66 @@ TEST_F(LaunchProcessTest, ClientStartsInTheLaunchersDirectoryAndTheLauncherExits
     WriteBytes(install / L"stub-client-quit", "");
     ExpectLauncherExitsWithZero();
 }
+
+// Where a player may have put the game: the client starts in exactly that folder.
+struct Placement {
+    const char* name;
+    // The installation directory, made in root; empty when it could not be made.
+    std::wstring (*make)(const std::wstring& root);
+};
+
+// Made under its exact name, trailing blank included.
+std::wstring MadeFolder(const std::wstring& path) {
+    return ::CreateDirectoryW((L"\\\\?\\" + path).c_str(), nullptr) ? path : L"";
+}
+
+// The drive root only where drive_root.sh has mapped a Wine drive letter to a folder and named
+// it: Windows' own DefineDosDeviceW makes no drive that Wine 8's file calls see.
+std::vector<Placement> Placements() {
+    std::vector<Placement> all = {
+        {"PlainFolder", [](const std::wstring& root) { return MadeFolder(root + L"\\Vantor"); }},
+        // Windows trims a trailing blank from a path's last name: the folder beside it would be
+        // taken instead.
+        {"FolderEndingInABlankBesideItsNamesake",
+         [](const std::wstring& root) {
+             MadeFolder(root + L"\\Vantor");
+             return MadeFolder(root + L"\\Vantor ");
+         }},
+    };
+    // "D:" alone is drive D's current directory, which a shortcut may have set elsewhere.
+    if (_wgetenv(L"VANTOR_TEST_DRIVE")) {
+        all.push_back({"DriveRoot", [](const std::wstring&) {
+                           return std::wstring(_wgetenv(L"VANTOR_TEST_DRIVE"));
+                       }});
+    }
+    return all;
+}
+
+void PrintTo(const Placement& p, std::ostream* os) {
+    *os << p.name;
+}
+
+class PlacementTest : public LaunchProcessTest, public testing::WithParamInterface<Placement> {};
+
+TEST_P(PlacementTest, ClientStartsInTheInstallationDirectory) {
+    const std::wstring installDir = GetParam().make(install.path());
+    ASSERT_FALSE(installDir.empty());
+    exe = installDir + L"\\VANTOR.exe";
+    ASSERT_TRUE(CopyInto(BuildPath(L"tests\\launch\\launcher_host.exe"), exe));
+    // Started from another folder of the same drive, its current directory there.
+    const std::wstring startedIn = installDir + L"\\elsewhere";
+    ASSERT_TRUE(::CreateDirectoryW(startedIn.c_str(), nullptr));
+    PrepareInstallation(installDir, "exit");
+    ASSERT_NE(StartAndClickIn(startedIn), nullptr);
+    const auto record = WaitForClientRecord(installDir, 20s);
+    ASSERT_TRUE(record.has_value());
+    // A drive's root reads with its separator, any other folder without.
+    EXPECT_EQ(record->at(L"cwd"), installDir.size() == 2 ? installDir + L"\\" : installDir);
+    ExpectLauncherExitsWithZero();
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, PlacementTest, testing::ValuesIn(Placements()),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // Clients of the stand-in's name that this launcher process started.
 int ClientsStartedBy(DWORD launcherId) {

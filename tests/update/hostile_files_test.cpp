@@ -29,6 +29,7 @@ TreeSnapshot Released(TreeSnapshot tree) {
     for (const ListedFile& file : release) {
         tree[Widen(file.relativePath)] = file.release;
         tree.erase(Widen(file.relativePath) + L".vantor-backup");
+        tree.erase(Widen(file.relativePath) + L".vantor-new");
     }
     return tree;
 }
@@ -39,6 +40,7 @@ struct Hold {
     std::wstring path;
     DWORD glanceMs = 0;
     bool whenItAppears = false;
+    bool mapped = false;
 };
 
 struct HostileFileCase {
@@ -63,6 +65,15 @@ const HostileFileCase hostileFileCases[] = {
      {{pathA + L".vantor-new", 1500, true}},
      {},
      R"("/patch/files/itemInfo.lub": {"delay": 0.3})"},
+    // An indexer has mapped a leftover staging file: Windows refuses to truncate it (1224)
+    // until the mapping ends, as it refuses a file open without sharing.
+    {"IndexerMapsALeftoverStagingFile",
+     [](const TempDir& install) {
+         ASSERT_TRUE(WriteBytes(install / (pathA + L".vantor-new"), "half of an earlier download"));
+     },
+     Updated,
+     false,
+     {{pathA + L".vantor-new", 1500, false, true}}},
     // B stops the install and a scanner holds C, which this run added, until the rollback has
     // given up deleting it.
     {"RefusedDeleteOfAnAddedFile",
@@ -183,7 +194,7 @@ TEST_P(HostileFileTest, EndsWithItsTextAndLosesNothing) {
         std::list<ChildProcess> holders;  // ended when this block ends, so files can be read
         for (const Hold& hold : c.holds) {
             ASSERT_TRUE(HoldOpenInAnotherProcess(holders.emplace_back(), install / hold.path,
-                                                 hold.glanceMs, hold.whenItAppears));
+                                                 hold.glanceMs, hold.whenItAppears, hold.mapped));
         }
         const auto start = std::chrono::steady_clock::now();
         RunUpdate(result);

@@ -152,4 +152,117 @@ TEST_P(ConnectionFailureTest, IsAWinHttpErrorWithItsCode) {
 INSTANTIATE_TEST_SUITE_P(Failures, ConnectionFailureTest, testing::ValuesIn(connectionCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// ---- opening the session on systems that differ: the WinHTTP seam ----
+
+struct SessionCase {
+    const char* name;
+    DWORD automaticError;      // how opening with automatic proxy fails, 0: it works
+    const wchar_t* userProxy;  // the player's own proxy setting, null: none
+    bool tls13Refused;         // the system knows no TLS 1.3
+    std::vector<std::wstring> calls;
+    const wchar_t* error;  // how the error text starts, null: the file is fetched
+};
+
+const SessionCase* sessionCase = nullptr;
+std::vector<std::wstring> sessionCalls;
+
+HINTERNET WINAPI FakeOpen(LPCWSTR agent, DWORD access, LPCWSTR proxy, LPCWSTR bypass, DWORD flags) {
+    sessionCalls.push_back(L"open " + std::to_wstring(access) +
+                           (proxy ? L" " + std::wstring(proxy) : L""));
+    if (access == WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY && sessionCase->automaticError) {
+        ::SetLastError(sessionCase->automaticError);
+        return nullptr;
+    }
+    return ::WinHttpOpen(agent, access, proxy, bypass, flags);
+}
+
+// The protocols are answered here: Wine offers TLS 1.2 unasked, so only the asking can be seen.
+BOOL WINAPI FakeSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD length) {
+    if (option != WINHTTP_OPTION_SECURE_PROTOCOLS) {
+        return ::WinHttpSetOption(handle, option, buffer, length);
+    }
+    const DWORD protocols = *static_cast<DWORD*>(buffer);
+    sessionCalls.push_back(L"protocols " + std::to_wstring(protocols));
+    if (sessionCase->tls13Refused && (protocols & WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3)) {
+        ::SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+LPWSTR GlobalCopy(const wchar_t* text) {
+    if (text == nullptr) return nullptr;
+    const size_t bytes = (wcslen(text) + 1) * sizeof(wchar_t);
+    auto* copy = static_cast<LPWSTR>(::GlobalAlloc(GMEM_FIXED, bytes));
+    memcpy(copy, text, bytes);
+    return copy;
+}
+
+BOOL WINAPI FakeUserProxy(WINHTTP_CURRENT_USER_IE_PROXY_CONFIG* settings) {
+    *settings = {};
+    settings->lpszProxy = GlobalCopy(sessionCase->userProxy);
+    settings->lpszProxyBypass = GlobalCopy(sessionCase->userProxy ? L"*.vantor.test" : nullptr);
+    return TRUE;
+}
+
+const std::wstring Automatic = L"open " + std::to_wstring(WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY);
+const std::wstring Default = L"open " + std::to_wstring(WINHTTP_ACCESS_TYPE_DEFAULT_PROXY);
+const std::wstring Named = L"open " + std::to_wstring(WINHTTP_ACCESS_TYPE_NAMED_PROXY);
+const std::wstring Tls12And13 =
+    L"protocols " +
+    std::to_wstring(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2 | WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_3);
+const std::wstring Tls12 = L"protocols " + std::to_wstring(WINHTTP_FLAG_SECURE_PROTOCOL_TLS1_2);
+// A proxy where nothing listens: a request through it cannot connect.
+const wchar_t UnreachableProxy[] = L"127.0.0.1:9";
+
+const SessionCase sessionCases[] = {
+    {"AutomaticProxyWorks", 0, nullptr, false, {Automatic}, nullptr},
+    // Windows 7 and 8.0: automatic proxy is refused with 87.
+    {"AutomaticProxyUnknown",
+     ERROR_INVALID_PARAMETER,
+     nullptr,
+     false,
+     {Automatic, Default, Tls12And13},
+     nullptr},
+    {"NeitherAutomaticProxyNorTls13",
+     ERROR_INVALID_PARAMETER,
+     nullptr,
+     true,
+     {Automatic, Default, Tls12And13, Tls12},
+     nullptr},
+    {"PlayersOwnProxy",
+     ERROR_INVALID_PARAMETER,
+     UnreachableProxy,
+     false,
+     {Automatic, Named + L" " + UnreachableProxy, Tls12And13},
+     L"WinHTTP error "},
+    {"OtherOpenFailure", ERROR_NOT_ENOUGH_MEMORY, nullptr, false, {Automatic}, L"WinHTTP error 8"},
+};
+
+void PrintTo(const SessionCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SessionTest : public testing::TestWithParam<SessionCase> {};
+
+TEST_P(SessionTest, OpensAsTheSystemAllows) {
+    const SessionCase& c = GetParam();
+    ScopedSeams seams{winHttpSeams};
+    winHttpSeams = {&FakeOpen, &FakeSetOption, &FakeUserProxy};
+    sessionCase = &c;
+    sessionCalls.clear();
+    ResetHost();
+    PutHostFile("/patch/item.bin", "payload");
+    ByteBuffer body;
+    std::wstring error;
+    const bool fetched = HttpsGet(L"/patch/item.bin", 64, body, error);
+    EXPECT_EQ(sessionCalls, c.calls);
+    EXPECT_EQ(fetched, c.error == nullptr) << Narrow(error);
+    EXPECT_THAT(error, testing::StartsWith(c.error ? c.error : L""));
+    EXPECT_EQ(HostLog().empty(), c.error != nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Systems, SessionTest, testing::ValuesIn(sessionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

@@ -727,7 +727,11 @@ INSTANTIATE_TEST_SUITE_P(Calls, NamedFaultTest, testing::ValuesIn(faultCases),
 TEST(LongPathForm, IsWhatWindowsWouldMakeOfAnAbsolutePath) {
     const std::pair<std::wstring, std::wstring> cases[] = {
         {L"C:/Games/.\\old\\..\\Vantor", L"\\\\?\\C:\\Games\\Vantor"},
-        {L"C:", L"\\\\?\\C:"},  // the installation directory of a program in a drive's root
+        {L"C:", L"\\\\?\\C:\\"},  // the installation directory of a program in a drive's root
+        // Windows and Wine trim the blanks and dots a path's last name ends in: another folder.
+        {L"C:\\Games\\Vantor ", L"\\\\?\\C:\\Games\\Vantor "},
+        {L"C:\\Games\\Vantor.", L"\\\\?\\C:\\Games\\Vantor."},
+        {L"\\\\server\\games\\old\\..\\Vantor. ", L"\\\\?\\UNC\\server\\games\\Vantor. "},
         {L"\\\\server\\games", L"\\\\?\\UNC\\server\\games"},
         {L"\\\\?\\C:\\Games", L"\\\\?\\C:\\Games"},
         {L"\\\\.\\C:\\Games", L"\\\\.\\C:\\Games"},

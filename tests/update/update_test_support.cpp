@@ -115,14 +115,27 @@ void PublishManifest(const Bytes& manifest, const std::string& key,
 }
 
 bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path, DWORD glanceMs,
-                              bool whenItAppears) {
-    const std::wstring arguments =
-        L"\"" + path + L"\"" + (glanceMs ? L" " + std::to_wstring(glanceMs) : L"");
+                              bool whenItAppears, bool mapped) {
+    const std::wstring arguments = L"\"" + path + L"\"" +
+                                   (glanceMs ? L" " + std::to_wstring(glanceMs) : L"") +
+                                   (mapped ? L" map" : L"");
     if (!holder.Start(BuildPath(L"tests\\harness\\hold_open_child.exe"), arguments, L"")) {
         ADD_FAILURE() << "cannot start hold_open_child: " << holder.error;
         return false;
     }
     if (whenItAppears) return true;
+    if (mapped) {
+        // A mapping shares every access, so no open can tell it: the holder says so itself.
+        const std::wstring name = L"Local\\VantorHoldMapped" + std::to_wstring(holder.id);
+        for (int attempt = 0; attempt < 500; ++attempt) {
+            const unique_handle event(::OpenEventW(SYNCHRONIZE, FALSE, name.c_str()));
+            if (event && ::WaitForSingleObject(event.get(), 0) == WAIT_OBJECT_0) return true;
+            if (holder.Wait(std::chrono::milliseconds(0))) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        ADD_FAILURE() << "hold_open_child never mapped " << Narrow(path);
+        return false;
+    }
     DWORD lastProbe = 0;
     for (int attempt = 0; attempt < 500; ++attempt) {
         if (const auto code = holder.Wait(std::chrono::milliseconds(0))) {

@@ -38,11 +38,11 @@ std::string ManifestLine(const std::string& relativePath, const std::string& rem
 void PublishManifest(const Bytes& manifest, const std::string& key = "test",
                      const std::string& extraScenario = "");
 
-// Starts hold_open_child on path, holding it for good or, for a glance, glanceMs once it appears,
-// and returns once that other process holds it (at once when it need not appear yet); false
-// when it could not.
+// Starts hold_open_child on path, holding it for good or, for a glance, glanceMs once it appears
+// (mapped into its memory rather than open, if asked), and returns once that other process
+// holds it (at once when it need not appear yet); false when it could not.
 bool HoldOpenInAnotherProcess(ChildProcess& holder, const std::wstring& path, DWORD glanceMs = 0,
-                              bool whenItAppears = false);
+                              bool whenItAppears = false, bool mapped = false);
 
 // A file of a test release: where the manifest puts it, where the host serves it, its bytes.
 struct ListedFile {
